@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs every Debian 12 package that building, testing and cross-testing need.
+# Run as root (or through sudo) on a fresh Debian 12 x86-64 machine.
+set -euo pipefail
+export DEBIAN_FRONTEND=noninteractive
+dpkg --add-architecture arm64
+apt-get update
+apt-get install -y \
+  build-essential cmake pkg-config git \
+  libssl-dev nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev \
+  libsndfile1-dev libsamplerate0-dev \
+  python3 python3-dev python3-pytest python3-numpy python3-pip python3-setuptools python3-wheel \
+  clang-14 libclang-rt-14-dev valgrind \
+  crossbuild-essential-arm64 qemu-user \
+  libssl-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64

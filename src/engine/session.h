@@ -1,0 +1,33 @@
+// File: engine/session.h
+//
+// The Session is the engine: it owns one built model, the frontend tables, the network's
+// streaming state, the rolling pool and every per-frame work area. It takes 16 kHz mono
+// PCM in chunks of any size, cuts 25 ms frames every 10 ms, scores each frame and gates
+// the scores with threshold and cooldown. Any split of the same audio into chunks gives
+// the same detections, bit for bit. Nothing is allocated per frame.
+//
+// One session serves one call at a time; distinct sessions share nothing mutable.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace quelt::engine {
+
+struct SessionConfig {
+  std::uint64_t window_size = 200;     // frame embeddings in the rolling pool (2.0 s); >= 1
+  std::uint64_t cooldown_frames = 100; // frames not tested after a detection (1.0 s)
+  float threshold = 0.9f;              // bits 0x3F666666; a frame detects when score >= this
+  bool warm_start = true;              // warm up on silence at construction and reset
+};
+
+// One detection event; 16 bytes, laid out as the C interface's record.
+struct Detection {
+  std::uint64_t frame_index;  // 0-based since construction or the last reset
+  float timestamp_sec;        // start of the detecting frame: (160 * frame_index) / 16000
+  float score;                // the detecting frame's sigmoid score
+};
+static_assert(sizeof(Detection) == 16);
+
+}  // namespace quelt::engine
