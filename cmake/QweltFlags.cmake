@@ -22,3 +22,18 @@ elseif(QWW_SANITIZE STREQUAL "thread")
 elseif(NOT QWW_SANITIZE STREQUAL "")
   message(FATAL_ERROR "QWW_SANITIZE: unknown value '${QWW_SANITIZE}'")
 endif()
+
+# quelt_add_unit_library(name sources... [DEPS libs...])
+# A subsystem's static library: PIC (it ends up in the shared library and the Python
+# module), symbols hidden, includes from src/, warnings from quelt_warnings.
+function(quelt_add_unit_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_library(${name} STATIC ${ARG_SOURCES})
+  target_include_directories(${name} PUBLIC
+    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/src>
+    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>)
+  target_link_libraries(${name} PUBLIC ${ARG_DEPS} PRIVATE quelt_warnings)
+  set_target_properties(${name} PROPERTIES CXX_VISIBILITY_PRESET hidden
+                        VISIBILITY_INLINES_HIDDEN ON POSITION_INDEPENDENT_CODE ON)
+  target_link_libraries(quelt_core INTERFACE ${name})
+endfunction()

@@ -1,1 +1,0 @@
-namespace quelt { namespace { [[maybe_unused]] int placeholder_unit() { return 0; } } }
