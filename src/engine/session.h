@@ -13,6 +13,8 @@
 #include <span>
 #include <vector>
 
+#include "nn/model.h"
+
 namespace quelt::engine {
 
 struct SessionConfig {
@@ -29,5 +31,38 @@ struct Detection {
   float score;                // the detecting frame's sigmoid score
 };
 static_assert(sizeof(Detection) == 16);
+
+class Session {
+ public:
+  // Takes over the model. A zero window_size is a programming error (QWW_CHECK): the
+  // bindings always pass the defaults.
+  Session(nn::WakeWordModel model, const SessionConfig& config);
+  Session(Session&&) noexcept;
+  Session& operator=(Session&&) noexcept;
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+  ~Session();
+
+  // Detections of this chunk in frame order; empty (and unallocated) most of the time.
+  std::vector<Detection> push_pcm_f32(std::span<const float> samples);
+  // Each sample s becomes s * 2^-15, then as push_pcm_f32.
+  std::vector<Detection> push_pcm_i16(std::span<const std::int16_t> samples);
+  // Sigmoid of the head on the pool's current mean; 0.5 while the pool is empty.
+  float current_score() const;
+  // Back to the state construction left, keeping threshold and cooldown_frames.
+  void reset();
+
+  // Plain writes; validating a threshold is the binding's job.
+  void set_threshold(float threshold);
+  void set_cooldown_frames(std::uint64_t frames);
+  float threshold() const;
+  std::uint64_t cooldown_frames() const;
+  const SessionConfig& config() const;
+  // Frames processed since construction or the last reset.
+  std::uint64_t frame_counter() const;
+
+ private:
+  // Implementation-defined members.
+};
 
 }  // namespace quelt::engine
