@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -87,5 +88,10 @@ struct WakeWordError {
 // Total; never fails.
 std::string render(const CoreError& error);
 std::string render(const WakeWordError& error);
+
+// `text` between double quotes, escaped the way render writes text fields (\" \\ \n \r
+// \t \0, \u{hex} for other control and invisible characters). Also used by the manifest
+// reader to quote a string value in its messages.
+std::string render_quoted(std::string_view text);
 
 }  // namespace quelt::format
