@@ -1,0 +1,1 @@
+"""Training recipe for the bundled wake-word model: data, network, evaluation, export."""

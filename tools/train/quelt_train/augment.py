@@ -1,0 +1,207 @@
+"""File: augment.py -- builds labelled training streams from clips, with augmentation.
+
+One example is a few seconds of audio as the engine would hear it after its warm-up: a bed of
+noise (real recordings, coloured noise, babble of synthetic and real speech, mains hum, tones
+and note sequences) at 0 to 20 dB SNR under speech that may or may not hold the wake word,
+with random tempo and pitch, room reverberation, band limits (telephone, far field) and gain.
+Each frame gets a label: 1 inside a short window right after the wake word ends (one frame
+there must reach the threshold), -1 where the score is free (the end of the word and the
+first 0.8 s after it, which the cooldown covers), 0 everywhere else.
+"""
+
+import numpy as np
+from scipy.signal import resample_poly
+
+from . import frontend as fe
+
+SR = fe.SAMPLE_RATE
+POS_BEFORE, POS_AFTER = 5, 40        # positive window around the frame that ends the word
+FREE_BEFORE, FREE_AFTER = 15, 80     # score unconstrained in [end - 15, end + 80)
+
+
+def db(x):
+  return 10.0 ** (x / 20.0)
+
+
+def rms(x):
+  return float(np.sqrt(np.mean(np.square(x, dtype=np.float64)) + 1e-12))
+
+
+def speed(clip, rng, lo=0.85, hi=1.15):
+  """Resampling changes tempo and pitch together, like a faster or slower, higher or lower voice."""
+  r = rng.uniform(lo, hi)
+  up = 100
+  down = int(round(up * r))
+  return resample_poly(clip, up, down).astype(np.float32) if down != up else clip
+
+
+def coloured_noise(n, rng):
+  """White, pink, brown or blue noise, scaled to unit RMS."""
+  spec = np.fft.rfft(rng.standard_normal(n))
+  f = np.maximum(np.fft.rfftfreq(n), 1.0 / n)
+  spec *= f ** rng.choice([0.0, -0.5, -1.0, 0.5, rng.uniform(-1.0, 0.5)])
+  x = np.fft.irfft(spec, n)
+  return (x / (rms(x) + 1e-12)).astype(np.float32)
+
+
+def hum(n, rng):
+  t = np.arange(n) / SR
+  f0 = rng.choice([50.0, 60.0, rng.uniform(80, 400)])
+  x = sum(rng.uniform(0.1, 1.0) / k * np.sin(2 * np.pi * f0 * k * t + rng.uniform(0, 6.3))
+          for k in range(1, rng.integers(2, 9)))
+  return (x / (rms(x) + 1e-12)).astype(np.float32)
+
+
+def tones(n, rng):
+  """Beeps and simple note sequences with harmonics: music-like, wake-word-free sound."""
+  x = np.zeros(n)
+  pos = 0
+  while pos < n:
+    length = int(rng.uniform(0.08, 0.6) * SR)
+    f0 = 110.0 * 2 ** (rng.integers(0, 48) / 12.0)
+    t = np.arange(min(length, n - pos)) / SR
+    env = np.minimum(1.0, np.minimum(t / 0.01, (t[-1] - t + 1e-3) / 0.05))
+    note = sum(rng.uniform(0.2, 1.0) / k * np.sin(2 * np.pi * f0 * k * t)
+               for k in range(1, rng.integers(1, 6)) if f0 * k < 7800)
+    x[pos: pos + len(t)] += env * note
+    pos += len(t) + int(rng.uniform(0, 0.3) * SR)
+  return (x / (rms(x) + 1e-12)).astype(np.float32)
+
+
+def room(x, rng):
+  """Convolution with a synthetic room response: direct path and an exponential tail."""
+  rt60 = rng.uniform(0.15, 0.9)
+  n = int(rt60 * SR)
+  t = np.arange(n) / SR
+  tail = rng.standard_normal(n) * np.exp(-6.9 * t / rt60)
+  tail[: int(0.002 * SR)] = 0
+  rir = tail * rng.uniform(0.1, 0.6) / (np.sqrt(np.sum(tail ** 2)) + 1e-12)
+  rir[0] = 1.0
+  m = len(x) + n
+  y = np.fft.irfft(np.fft.rfft(x, m) * np.fft.rfft(rir, m), m)[: len(x)]
+  return (y * rms(x) / (rms(y) + 1e-12)).astype(np.float32)
+
+
+def band_limit(x, rng):
+  """Telephone band, far-field low-pass or a thin high-pass, by a smooth spectral mask."""
+  f = np.fft.rfftfreq(len(x), 1.0 / SR)
+  kind = rng.integers(0, 3)
+  if kind == 0:
+    lo, hi = rng.uniform(200, 400), rng.uniform(3000, 3800)
+  elif kind == 1:
+    lo, hi = 0.0, rng.uniform(1800, 5000)
+  else:
+    lo, hi = rng.uniform(150, 600), 8000.0
+  mask = 1.0 / (1.0 + (f / hi) ** 8) * (1.0 / (1.0 + (lo / np.maximum(f, 1.0)) ** 4) if lo else 1)
+  return np.fft.irfft(np.fft.rfft(x) * mask, len(x)).astype(np.float32)
+
+
+def _random_slice(clip, n, rng):
+  if len(clip) >= n:
+    s = rng.integers(0, len(clip) - n + 1)
+    return clip[s: s + n]
+  reps = int(np.ceil(n / len(clip)))
+  return np.tile(clip, reps)[:n]
+
+
+class Composer:
+  """Draws labelled examples for one split from a Corpus."""
+
+  def __init__(self, corpus, split, n_frames=400, p_positive=0.5):
+    self.n_frames = n_frames
+    self.n = fe.HOP_LENGTH * (n_frames - 1) + fe.FRAME_LENGTH
+    self.p_positive = p_positive
+    self.synth_pos = corpus.clips("word", split) + corpus.clips("lead", split)
+    self.real_pos = corpus.clips("real_word", split) + corpus.clips("real_lead", split)
+    self.speech = corpus.clips("speech", split)
+    self.synth_speech = corpus.clips("synth_speech", split)
+    self.confusable = corpus.clips("confusable", split)
+    self.noise = corpus.clips("noise", split)
+    assert self.synth_pos and self.speech and self.synth_speech and self.confusable
+
+  def _negative_speech(self, rng):
+    r = rng.random()
+    pool = self.speech if r < 0.45 else self.synth_speech if r < 0.75 else self.confusable
+    return pool[rng.integers(len(pool))]
+
+  def _positive(self, rng):
+    if self.real_pos and rng.random() < 0.12:
+      return self.real_pos[rng.integers(len(self.real_pos))]
+    return self.synth_pos[rng.integers(len(self.synth_pos))]
+
+  def noise_bed(self, n, rng, exclude_babble=False):
+    r = rng.random()
+    if self.noise and r < 0.35:
+      return _random_slice(self.noise[rng.integers(len(self.noise))], n, rng) * 1.0
+    if r < 0.55:
+      return coloured_noise(n, rng)
+    if r < 0.75 and not exclude_babble:
+      x = np.zeros(n, np.float32)
+      for _ in range(rng.integers(3, 7)):
+        c = self._negative_speech(rng)
+        x += _random_slice(c, n, rng) * db(rng.uniform(-6, 0))
+      return x / (rms(x) + 1e-12)
+    if r < 0.87:
+      return hum(n, rng)
+    return tones(n, rng)
+
+  def _place(self, fg, clip, start):
+    s0, s1 = max(0, start), min(self.n, start + len(clip))
+    if s1 > s0:
+      fg[s0:s1] += clip[s0 - start: s1 - start]
+
+  def example(self, rng, positive=None):
+    """Returns (audio float32 [n], labels int8 [n_frames], is_positive)."""
+    n, t = self.n, self.n_frames
+    if positive is None:
+      positive = rng.random() < self.p_positive
+    fg = np.zeros(n, np.float32)
+    labels = np.zeros(t, np.int8)
+    if positive:
+      word = self._positive(rng)
+      if rng.random() < 0.8:
+        word = speed(word, rng)
+      lo = max(110, len(word) // fe.HOP_LENGTH + 5)
+      end_frame = int(rng.integers(lo, max(lo + 1, t - 130)))
+      end = fe.HOP_LENGTH * end_frame + fe.FRAME_LENGTH
+      self._place(fg, word * db(rng.uniform(-4, 0)), end - len(word))
+      if rng.random() < 0.5:  # "computer, lights on"
+        after = self._negative_speech(rng)
+        self._place(fg, after * db(rng.uniform(-8, 0)), end + int(rng.uniform(0.05, 0.6) * SR))
+      if rng.random() < 0.3:  # someone talking before
+        before = self._negative_speech(rng)
+        gap = int(rng.uniform(0.3, 1.5) * SR)
+        self._place(fg, before * db(rng.uniform(-8, 0)), end - len(word) - gap - len(before))
+      labels[max(0, end_frame - FREE_BEFORE): end_frame + FREE_AFTER] = -1
+      labels[end_frame - POS_BEFORE: end_frame + POS_AFTER + 1] = 1
+    elif rng.random() < 0.85:
+      for _ in range(rng.integers(1, 4)):
+        clip = self._negative_speech(rng)
+        if rng.random() < 0.5:
+          clip = speed(clip, rng)
+        self._place(fg, clip * db(rng.uniform(-8, 0)), int(rng.integers(-len(clip) // 2, n)))
+    if rng.random() < 0.4:
+      fg = room(fg, rng)
+    if rng.random() < 0.25:
+      fg = band_limit(fg, rng)
+    active = np.abs(fg) > 1e-4
+    speech_rms = rms(fg[active]) if active.sum() > 1600 else 0.0
+    x = fg
+    if rng.random() < 0.85 or speech_rms == 0.0:
+      bed = self.noise_bed(n, rng)
+      if rng.random() < 0.25:
+        bed = band_limit(bed, rng)
+      if speech_rms > 0:
+        level = speech_rms * db(-rng.uniform(0, 20))
+      else:
+        level = db(rng.uniform(-60, -15))
+      x = fg + bed * level
+    gain = db(rng.uniform(-30, 0)) * 0.9 / (np.max(np.abs(x)) + 1e-9)
+    x = x * min(gain, db(30))
+    if rng.random() < 0.5:  # a quiet sensor floor
+      x = x + rng.standard_normal(n).astype(np.float32) * db(rng.uniform(-90, -65))
+    return np.clip(x, -1.0, 1.0).astype(np.float32), labels, positive
+
+  def batch(self, rng, size):
+    xs, ls, ps = zip(*(self.example(rng) for _ in range(size)))
+    return np.stack(xs), np.stack(ls), np.array(ps)

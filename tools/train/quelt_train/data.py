@@ -1,0 +1,144 @@
+"""File: data.py -- the recipe's corpus: real recordings, synthetic clips and their splits.
+
+The real data folder is read once (Opus speech and noise, WAV positives) into one int16 array
+with an index, cached in the work directory. Every clip, real or synthetic, is assigned to
+train, validation or test by its speaker or voice, never by the clip, so the evaluation only
+meets voices and people that training never heard.
+"""
+
+import csv
+import hashlib
+import json
+import os
+
+import numpy as np
+import soundfile as sf
+
+from . import synth
+
+SAMPLE_RATE = 16000
+SPLITS = ("train", "val", "test")
+# Real noise recordings kept for the evaluation; the others are used in training.
+TEST_NOISE = {"exercise_bike.opus", "running_tap.opus", "bg_noise3.opus", "bg_noise8.opus"}
+# Two voices of each engine the synthesisers offer are held out whole.
+TEST_FLITE_FESTIVAL = {"flite_rms", "festival_ked_diphone"}
+TEST_ACCENTS = {"en-029"}
+
+
+def _frac(key, salt):
+  """A stable number in [0, 1) for a speaker or voice name."""
+  digest = hashlib.sha256((salt + ":" + key).encode()).digest()
+  return int.from_bytes(digest[:8], "little") / 2.0**64
+
+
+def real_split(source, speaker, path):
+  """Split of one real recording: whole speakers go to validation or test."""
+  if source == "speechocean762":
+    f = _frac(speaker, "so762")
+    return "test" if f < 0.22 else "val" if f < 0.32 else "train"
+  if source == "mini_librispeech":
+    f = _frac(speaker, "libri")
+    return "test" if f < 0.24 else "val" if f < 0.34 else "train"
+  if source in ("precise_computer", "precise_heycomputer"):
+    return "test" if speaker == "el-tocino" else "train"
+  if source in ("speech_commands_bg", "precise_bg_noise"):
+    return "test" if os.path.basename(path) in TEST_NOISE else "train"
+  return "train"
+
+
+def synth_split(entry):
+  """Split of one synthetic clip by its voice (espeak-ng variant and accent, or engine)."""
+  if entry["synth"] != "espeak":
+    return "test" if entry["voice"] in TEST_FLITE_FESTIVAL else "train"
+  if entry["accent"] in TEST_ACCENTS:
+    return "test"
+  f = _frac(entry["variant"], "variant")
+  return "test" if f < 0.15 else "val" if f < 0.25 else "train"
+
+
+def load_real(data_dir, cache_dir, log=print):
+  """Decodes every file of the manifest once; returns (audio int16, index list)."""
+  audio_path = os.path.join(cache_dir, "real_audio.npy")
+  index_path = os.path.join(cache_dir, "real.json")
+  if os.path.exists(audio_path) and os.path.exists(index_path):
+    with open(index_path) as f:
+      return np.load(audio_path, mmap_mode="r"), json.load(f)
+  os.makedirs(cache_dir, exist_ok=True)
+  with open(os.path.join(data_dir, "manifest.csv"), newline="") as f:
+    rows = list(csv.DictReader(f))
+  chunks, index, pos = [], [], 0
+  for i, row in enumerate(rows):
+    x, rate = sf.read(os.path.join(data_dir, row["path"]), dtype="float64", always_2d=True)
+    x = synth.to_16k(x.mean(axis=1), rate)
+    pcm = np.clip(np.round(x * 32767), -32768, 32767).astype(np.int16)
+    if row["source"] in ("precise_computer", "precise_heycomputer"):
+      pcm = synth.finish(synth.trim(pcm.astype(np.float64) / 32768, rel_db=-30))
+      if pcm is None:
+        continue
+    chunks.append(pcm)
+    index.append({"source": row["source"], "speaker": row["speaker"], "path": row["path"],
+                  "text": row["transcript"], "start": pos, "length": len(pcm),
+                  "split": real_split(row["source"], row["speaker"], row["path"])})
+    pos += len(pcm)
+    if i % 1000 == 0:
+      log(f"  decoded {i}/{len(rows)}")
+  audio = np.concatenate(chunks)
+  np.save(audio_path, audio)
+  with open(index_path, "w") as f:
+    json.dump(index, f)
+  return np.load(audio_path, mmap_mode="r"), index
+
+
+def sentences_for_synthesis(data_dir):
+  """Varied English text for the synthetic negatives: the real corpus's transcripts."""
+  out = []
+  with open(os.path.join(data_dir, "manifest.csv"), newline="") as f:
+    for row in csv.DictReader(f):
+      text = row["transcript"].strip().lower()
+      if text and "comput" not in text and len(text.split()) <= 30:
+        out.append(text)
+  return sorted(set(out))
+
+
+def load_synth(cache_dir):
+  audio = np.load(os.path.join(cache_dir, "synth_audio.npy"), mmap_mode="r")
+  with open(os.path.join(cache_dir, "synth.json")) as f:
+    index = json.load(f)
+  for e in index:
+    e["split"] = synth_split(e)
+  return audio, index
+
+
+class Corpus:
+  """Clips grouped by role and split, as float32 arrays in [-1, 1]."""
+
+  def __init__(self, real_audio, real_index, synth_audio, synth_index):
+    self.groups = {}
+    roles = {"speechocean762": "speech", "mini_librispeech": "speech",
+             "precise_not_wake_words": "confusable", "precise_computer": "real_word",
+             "precise_heycomputer": "real_lead", "speech_commands_bg": "noise",
+             "precise_bg_noise": "noise"}
+    for e in real_index:
+      self._add(roles[e["source"]], e["split"], real_audio, e)
+    synth_roles = {"word": "word", "lead": "lead", "neg": "synth_speech", "conf": "confusable"}
+    for e in synth_index:
+      self._add(synth_roles[e["kind"]], e["split"], synth_audio, e)
+
+  def _add(self, role, split, audio, e):
+    clip = np.asarray(audio[e["start"]: e["start"] + e["length"]], dtype=np.float32) / 32768.0
+    self.groups.setdefault((role, split), []).append((clip, e))
+
+  def clips(self, role, split):
+    return [c for c, _ in self.groups.get((role, split), [])]
+
+  def entries(self, role, split):
+    return self.groups.get((role, split), [])
+
+  def summary(self):
+    lines = []
+    for (role, split), items in sorted(self.groups.items()):
+      secs = sum(len(c) for c, _ in items) / SAMPLE_RATE
+      voices = len({e.get("voice") or e.get("speaker") for _, e in items})
+      lines.append(f"{role:13s} {split:5s} {len(items):6d} clips {secs / 3600:6.2f} h "
+                   f"{voices:4d} voices")
+    return "\n".join(lines)

@@ -1,0 +1,131 @@
+#!/usr/bin/python3
+"""File: train.py -- step 2 of the recipe: trains the engine's network on composed streams.
+
+Usage: train.py DATA_DIR WORK_DIR [--minutes M] [--batch B] [--frames T]
+Needs prepare_data.py's output in WORK_DIR. Saves WORK_DIR/checkpoint.pt every few minutes
+(training resumes from it) and WORK_DIR/model.pt, the weights with the best validation score.
+"""
+
+import argparse
+import os
+import sys
+import time
+
+import numpy as np
+import torch
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from quelt_train import augment, data, frontend, losses, model as M, streaming  # noqa: E402
+
+
+def validation_set(composer, seed, count):
+  rng = np.random.default_rng(seed)
+  items = [composer.example(rng, positive=(i % 2 == 0)) for i in range(count)]
+  x = np.stack([a for a, _, _ in items])
+  lab = np.stack([b for _, b, _ in items])
+  return torch.from_numpy(x), torch.from_numpy(lab)
+
+
+@torch.no_grad()
+def validate(net, fe, x, labels, chunk=64):
+  """Positive streams with exactly one detection near the word; negative-stream detections."""
+  net.eval()
+  scores = torch.cat([torch.sigmoid(net(fe(x[i: i + chunk]))) for i in range(0, len(x), chunk)])
+  net.train()
+  hits = fas = n_pos = n_neg = 0
+  for s, lab in zip(scores.numpy(), labels.numpy()):
+    det = streaming.detections(s)
+    if (lab == 1).any():
+      n_pos += 1
+      free = lab != 0
+      hits += len(det) == 1 and free[det[0]]
+      fas += sum(1 for d in det if not free[d])
+    else:
+      n_neg += 1
+      fas += len(det)
+  return hits / max(1, n_pos), fas, n_neg
+
+
+def main():
+  ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+  ap.add_argument("data_dir")
+  ap.add_argument("work_dir")
+  ap.add_argument("--minutes", type=float, default=45.0, help="training time budget")
+  ap.add_argument("--batch", type=int, default=32)
+  ap.add_argument("--frames", type=int, default=400)
+  ap.add_argument("--lr", type=float, default=2e-3)
+  ap.add_argument("--threads", type=int, default=2)
+  ap.add_argument("--seed", type=int, default=7)
+  ap.add_argument("--val-every", type=int, default=250)
+  args = ap.parse_args()
+  torch.set_num_threads(args.threads)
+  torch.manual_seed(args.seed)
+  t0 = time.time()
+  log = lambda m: print(f"[{time.time() - t0:7.1f}s] {m}", flush=True)
+
+  real_audio, real_index = data.load_real(args.data_dir, args.work_dir)
+  synth_audio, synth_index = data.load_synth(args.work_dir)
+  corpus = data.Corpus(real_audio, real_index, synth_audio, synth_index)
+  train_set = augment.Composer(corpus, "train", args.frames)
+  val_set = augment.Composer(corpus, "val", args.frames)
+  val_x, val_labels = validation_set(val_set, 99, 384)
+  log(f"corpus ready; {len(val_x)} validation streams")
+
+  fe = frontend.TorchFrontend()
+  net = M.WakeWordNet()
+  opt = torch.optim.AdamW(net.parameters(), lr=args.lr, weight_decay=1e-4)
+  ckpt_path = os.path.join(args.work_dir, "checkpoint.pt")
+  best_path = os.path.join(args.work_dir, "model.pt")
+  step, best, spent = 0, -1e9, 0.0
+  if os.path.exists(ckpt_path):
+    ck = torch.load(ckpt_path)
+    net.load_state_dict(ck["model"])
+    opt.load_state_dict(ck["opt"])
+    step, best, spent = ck["step"], ck["best"], ck["spent"]
+    log(f"resumed at step {step}")
+  rng = np.random.default_rng(args.seed + step)
+  budget = args.minutes * 60.0
+  start, last_ckpt = time.time() - spent, time.time()
+  stats_acc = []
+  while time.time() - start < budget:
+    frac = min(1.0, (time.time() - start) / budget)
+    for g in opt.param_groups:
+      g["lr"] = args.lr * (0.05 + 0.95 * 0.5 * (1 + np.cos(np.pi * frac)))
+    x, labels, _ = train_set.batch(rng, args.batch)
+    logits = net(fe(torch.from_numpy(x)))
+    loss, st = losses.frame_loss(logits, torch.from_numpy(labels).long())
+    opt.zero_grad()
+    loss.backward()
+    torch.nn.utils.clip_grad_norm_(net.parameters(), 5.0)
+    opt.step()
+    step += 1
+    stats_acc.append([float(loss), st["neg"], st["neg_peak"], st["pos"]])
+    if step % 50 == 0:
+      m = np.mean(stats_acc, axis=0)
+      stats_acc = []
+      log(f"step {step} loss {m[0]:.3f} neg {m[1]:.3f} neg_peak {m[2]:.3f} pos {m[3]:.3f} "
+          f"lr {opt.param_groups[0]['lr']:.2e}")
+    if step % args.val_every == 0:
+      hit, fas, n_neg = validate(net, fe, val_x, val_labels)
+      score = hit - 0.02 * fas
+      log(f"validation: one-detection rate {hit:.3f}, false detections {fas} "
+          f"(over {n_neg} negative + positive streams) -> {score:.3f}")
+      if score > best:
+        best = score
+        torch.save(net.state_dict(), best_path)
+        log("  saved best model")
+    if time.time() - last_ckpt > 180:
+      torch.save({"model": net.state_dict(), "opt": opt.state_dict(), "step": step,
+                  "best": best, "spent": time.time() - start}, ckpt_path)
+      last_ckpt = time.time()
+  hit, fas, _ = validate(net, fe, val_x, val_labels)
+  if hit - 0.02 * fas > best:
+    torch.save(net.state_dict(), best_path)
+  torch.save(net.state_dict(), os.path.join(args.work_dir, "final.pt"))
+  torch.save({"model": net.state_dict(), "opt": opt.state_dict(), "step": step,
+              "best": best, "spent": time.time() - start}, ckpt_path)
+  log(f"done after {step} steps; final validation {hit:.3f} / {fas} false detections")
+
+
+if __name__ == "__main__":
+  main()
