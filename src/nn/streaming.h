@@ -1,0 +1,144 @@
+// File: nn/streaming.h
+//
+// The network run one 10 ms frame at a time. Each residual block keeps the recent inputs
+// of its causal dilated depthwise convolution (StreamingState), so a frame costs one step
+// of every layer and the network is never re-run over past frames. The frame embeddings
+// go into a RollingPool of the last window_size frames, whose mean the head turns into a
+// logit.
+//
+// The kernel variant is a template parameter of network_step; a session picks it once
+// (select_network_step) and keeps the function pointer, so no kernel call is dispatched
+// at run time.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "nn/model.h"
+#include "nn/ops.h"
+
+namespace quelt::nn {
+
+// The recent inputs of one block's depthwise convolution: 64 rows (one per channel) of
+// 12·d + 1 values, oldest first, newest last, stored back to back as the kernel reads them.
+//
+// Conceptually every frame moves each row one place towards its start and appends the new
+// input. Here the 64 rows are a window sliding over a longer buffer instead: advancing the
+// window's start by one shifts every row by one at once, and the slot that receives
+// channel c's new input is exactly where row c + 1's oldest value was (which drops out).
+// When the slack runs out the live rows are copied back to the buffer's start. The rows
+// the kernel sees are identical, value for value, to moving them; per frame this costs 64
+// stores instead of 12·d moves per channel.
+class BlockHistory {
+ public:
+  BlockHistory() = default;
+  explicit BlockHistory(std::size_t dilation);
+
+  // 64 rows of row_length() floats back to back.
+  const float* rows() const { return buffer_.data() + start_; }
+  std::size_t row_length() const { return row_length_; }
+  std::size_t dilation() const { return dilation_; }
+  // Row c's value i (0 = oldest), as the row-moving description would hold it.
+  float at(std::size_t c, std::size_t i) const { return rows()[c * row_length_ + i]; }
+
+  // Drops the oldest value of every row and appends x[c] (64 values) to row c.
+  void push(const float* x);
+  // All values to zero, as after construction.
+  void clear();
+
+ private:
+  // Frames the window may advance before the live rows are copied back.
+  static constexpr std::size_t SLACK = 128;
+
+  std::vector<float> buffer_;  // CHANNELS * row_length_ + SLACK
+  std::size_t dilation_ = 0;
+  std::size_t row_length_ = 0;
+  std::size_t start_ = 0;
+};
+
+// The network's memory between frames, sized at construction.
+struct StreamingState {
+  StreamingState();
+  // Every history value to zero (sizes kept); the scratch vectors carry nothing.
+  void clear();
+
+  std::array<BlockHistory, N_BLOCKS> histories;
+  // Scratch of one step. The current activation and the block output swap roles after
+  // every block (the step swaps pointers to them; nothing is copied).
+  alignas(64) std::array<float, CHANNELS> activation{};
+  alignas(64) std::array<float, CHANNELS> block_output{};
+  alignas(64) std::array<float, CHANNELS> depthwise_output{};
+  alignas(64) std::array<float, CHANNELS> first_temporary{};
+  alignas(64) std::array<float, CHANNELS> second_temporary{};
+  alignas(64) std::array<float, BOTTLENECK_CHANNELS> bottleneck_output{};
+};
+
+using Features = std::span<const float, N_FEATURES>;
+using Embedding = std::span<float, BOTTLENECK_CHANNELS>;
+
+// Advances every layer by one frame and overwrites `embedding` (each value >= 0 or NaN).
+// `model` must have the architecture's sizes (build_model guarantees it).
+template <typename Kernels>
+void network_step(const WakeWordModel& model, StreamingState& state, Features features,
+                  Embedding embedding);
+
+extern template void network_step<PortableKernels>(const WakeWordModel&, StreamingState&, Features,
+                                                   Embedding);
+#if defined(__aarch64__)
+extern template void network_step<NeonKernels>(const WakeWordModel&, StreamingState&, Features,
+                                               Embedding);
+#endif
+#if defined(__x86_64__)
+extern template void network_step<Avx2Kernels>(const WakeWordModel&, StreamingState&, Features,
+                                               Embedding);
+#endif
+
+using NetworkStepFn = void (*)(const WakeWordModel&, StreamingState&, Features, Embedding);
+
+// The fastest variant this machine runs: NEON on AArch64; AVX2 + FMA on x86-64 when the
+// CPU has both, else portable. All give the same results bit for bit.
+NetworkStepFn select_network_step();
+
+// The last window_size frame embeddings and their running sum.
+struct RollingPool {
+  // window_size >= 1 (the session checks it).
+  explicit RollingPool(std::uint64_t window_size);
+  // Ring and sum to zero, write_pos and count to 0.
+  void clear();
+  // Slot i of the ring (BOTTLENECK_CHANNELS values).
+  std::span<const float, BOTTLENECK_CHANNELS> slot(std::uint64_t i) const;
+
+  std::uint64_t window_size;
+  std::vector<float> ring;  // window_size slots of BOTTLENECK_CHANNELS values
+  std::array<float, BOTTLENECK_CHANNELS> sum{};
+  std::array<float, BOTTLENECK_CHANNELS> mean{};  // pooled mean of the latest frame
+  std::uint64_t write_pos = 0;                    // slot the next embedding overwrites
+  std::uint64_t count = 0;                        // embeddings held, up to window_size
+};
+
+// Puts the embedding into the pool (evicting the oldest once full), updates the running
+// sum and the mean, and returns the head's logit of the mean.
+float pool_push(RollingPool& pool, std::span<const float, BOTTLENECK_CHANNELS> embedding,
+                const WakeWordModel& model);
+
+// The score of the pool's current mean, 0.5 exactly while it is empty. Read-only; equals
+// the score of the latest pool_push bit for bit.
+float pool_score(const RollingPool& pool, const WakeWordModel& model);
+
+// 1 / (expf(-logit) + 1) in single precision.
+float score_of_logit(float logit);
+
+// Primes network and pool with silence: runs `step` window_size times on 64 features of
+// logf(log_floor) (the log-mel value of a silent frame) and fills every pool slot with the
+// last embedding, which is left in `embedding`.
+void warm_up(NetworkStepFn step, const WakeWordModel& model, StreamingState& state,
+             RollingPool& pool, Embedding embedding, float log_floor);
+
+// True when every array of `model` has the architecture's size; network_step and the
+// pool read exactly that many values.
+bool has_architecture_sizes(const WakeWordModel& model);
+
+}  // namespace quelt::nn
