@@ -1,0 +1,150 @@
+# quelt_generate_key_shares(KEY_FILE <file> OUTPUT <file.cc>)
+#
+# Turns a deployment key file ("ikm = <64 hex>", "info = <32 hex>", '#' comments) into the
+# masked shares that format/key_material.cc rebuilds the key from, so that no key byte is
+# stored in plain form in the library:
+#   - IKM_SHARE_A, IKM_SHARE_B: 32-byte tables whose byte-wise XOR is the keying material;
+#   - SHARE_POOL: 65552 random-looking read-only bytes;
+#   - INFO_CONSTANT: a 32-bit constant that, mixed (x ^= x >> 10; x ^= rotl(x, 2); x += 1)
+#     and folded (pos = (x ^ (x >> 11)) & 0xFFFF), selects 16 bytes of the pool;
+#   - INFO_TABLE: the info string XOR those 16 pool bytes.
+# Every share is derived from the key file with SHA-256 (counter mode), so the same key
+# always gives the same generated source and the build is reproducible.
+#
+# Runs at configure time; the key file is a configure dependency, so editing it or
+# choosing another (-DQUELT_KEY_FILE=...) regenerates the shares. The output file is only
+# rewritten when its content changes.
+
+# Hex digits of SHA-256 in counter mode: at least `nbytes` bytes.
+function(_quelt_hex_stream seed nbytes out_var)
+  set(hex "")
+  math(EXPR blocks "(${nbytes} + 31) / 32 - 1")
+  foreach(i RANGE ${blocks})
+    string(SHA256 block "${seed}:${i}")
+    string(APPEND hex "${block}")
+  endforeach()
+  math(EXPR nchars "${nbytes} * 2")
+  string(SUBSTRING "${hex}" 0 ${nchars} hex)
+  set(${out_var} "${hex}" PARENT_SCOPE)
+endfunction()
+
+# Byte-wise XOR of two equal-length hex strings.
+function(_quelt_hex_xor a b out_var)
+  string(LENGTH "${a}" len)
+  math(EXPR last "${len} / 2 - 1")
+  set(result "")
+  foreach(i RANGE ${last})
+    math(EXPR at "${i} * 2")
+    string(SUBSTRING "${a}" ${at} 2 x)
+    string(SUBSTRING "${b}" ${at} 2 y)
+    math(EXPR z "0x${x} ^ 0x${y}" OUTPUT_FORMAT HEXADECIMAL)
+    string(SUBSTRING "${z}" 2 -1 z)
+    string(LENGTH "${z}" zlen)
+    if(zlen EQUAL 1)
+      set(z "0${z}")
+    endif()
+    string(APPEND result "${z}")
+  endforeach()
+  set(${out_var} "${result}" PARENT_SCOPE)
+endfunction()
+
+# C initialiser list, 16 bytes a line.
+function(_quelt_hex_to_c hex out_var)
+  string(REPEAT "[0-9a-f]" 32 line_of_hex)
+  string(REGEX REPLACE "(${line_of_hex})" "\\1\n" lines "${hex}")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1, " lines "${lines}")
+  string(REPLACE ", \n" ",\n    " lines "    ${lines}")
+  string(STRIP "${lines}" lines)
+  set(${out_var} "    ${lines}\n" PARENT_SCOPE)
+endfunction()
+
+function(quelt_generate_key_shares)
+  cmake_parse_arguments(ARG "" "KEY_FILE;OUTPUT" "" ${ARGN})
+  if(NOT EXISTS "${ARG_KEY_FILE}")
+    message(FATAL_ERROR "QUELT_KEY_FILE: ${ARG_KEY_FILE} does not exist")
+  endif()
+  file(STRINGS "${ARG_KEY_FILE}" lines)
+  set(ikm "")
+  set(info "")
+  foreach(line IN LISTS lines)
+    string(REGEX REPLACE "#.*$" "" line "${line}")
+    string(STRIP "${line}" line)
+    if(line STREQUAL "")
+      continue()
+    endif()
+    if(line MATCHES "^(ikm|info)[ \t]*=[ \t]*([0-9a-fA-F]+)$")
+      set(name "${CMAKE_MATCH_1}")
+      string(TOLOWER "${CMAKE_MATCH_2}" value)
+      if(NOT "${${name}}" STREQUAL "")
+        message(FATAL_ERROR "${ARG_KEY_FILE}: ${name} given twice")
+      endif()
+      set(${name} "${value}")
+    else()
+      message(FATAL_ERROR "${ARG_KEY_FILE}: cannot read line '${line}' "
+                          "(expected 'ikm = <64 hex digits>' or 'info = <32 hex digits>')")
+    endif()
+  endforeach()
+  string(LENGTH "${ikm}" ikm_len)
+  string(LENGTH "${info}" info_len)
+  if(NOT ikm_len EQUAL 64 OR NOT info_len EQUAL 32)
+    message(FATAL_ERROR "${ARG_KEY_FILE}: needs ikm = <64 hex digits> and info = <32 hex digits>")
+  endif()
+
+  string(SHA256 seed "quelt key shares v1|${ikm}|${info}")
+  _quelt_hex_stream("${seed}:ikm" 32 ikm_share_a)
+  _quelt_hex_xor("${ikm}" "${ikm_share_a}" ikm_share_b)
+  set(pool_len 65552)  # 65536 positions + 16 bytes read from the last one
+  _quelt_hex_stream("${seed}:pool" ${pool_len} pool)
+  _quelt_hex_stream("${seed}:constant" 4 constant)
+
+  math(EXPR x "0x${constant}")
+  math(EXPR x "${x} ^ (${x} >> 10)")
+  math(EXPR x "${x} ^ (((${x} << 2) | (${x} >> 30)) & 0xFFFFFFFF)")
+  math(EXPR x "(${x} + 1) & 0xFFFFFFFF")
+  math(EXPR position "(${x} ^ (${x} >> 11)) & 0xFFFF")
+  math(EXPR at "${position} * 2")
+  string(SUBSTRING "${pool}" ${at} 32 pool_window)
+  _quelt_hex_xor("${info}" "${pool_window}" info_table)
+
+  # The plain values must not turn up in any stored share by accident.
+  foreach(plain IN ITEMS "${ikm}" "${info}")
+    foreach(stored IN ITEMS "${ikm_share_a}" "${ikm_share_b}" "${info_table}" "${pool}")
+      string(FIND "${stored}" "${plain}" found)
+      if(NOT found EQUAL -1)
+        message(FATAL_ERROR "key shares: a plain key value appears in a share; change the key")
+      endif()
+    endforeach()
+  endforeach()
+
+  _quelt_hex_to_c("${ikm_share_a}" c_ikm_a)
+  _quelt_hex_to_c("${ikm_share_b}" c_ikm_b)
+  _quelt_hex_to_c("${info_table}" c_info)
+  _quelt_hex_to_c("${pool}" c_pool)
+  set(content "// Generated by cmake/QweltKeyShares.cmake from the deployment key file. Do not edit.
+//
+// Masked shares of the built-in key material; format/key_material.cc combines them.
+#include \"format/key_shares.h\"
+
+namespace quelt::format::key_shares {
+
+const std::uint8_t IKM_SHARE_A[IKM_LEN] = {
+${c_ikm_a}};
+
+const std::uint8_t IKM_SHARE_B[IKM_LEN] = {
+${c_ikm_b}};
+
+const std::uint8_t INFO_TABLE[INFO_LEN] = {
+${c_info}};
+
+const std::uint32_t INFO_CONSTANT = 0x${constant}u;
+
+const std::uint8_t SHARE_POOL[SHARE_POOL_LEN] = {
+${c_pool}};
+
+}  // namespace quelt::format::key_shares
+")
+  file(WRITE "${ARG_OUTPUT}.tmp" "${content}")
+  file(COPY_FILE "${ARG_OUTPUT}.tmp" "${ARG_OUTPUT}" ONLY_IF_DIFFERENT)
+  file(REMOVE "${ARG_OUTPUT}.tmp")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${ARG_KEY_FILE}")
+endfunction()
