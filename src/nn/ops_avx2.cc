@@ -1,0 +1,247 @@
+// File: nn/ops_avx2.cc
+//
+// The kernels in AVX2 + FMA intrinsics for x86-64 development machines, giving the
+// portable twin's results bit for bit (nn/ops_portable.cc). Only this file is compiled
+// with -mavx2 -mfma, and it is called only after avx2_fma_supported().
+//
+// Eight-lane registers do not change any output's order of operations; they hold either
+// the 16 independent accumulators of one output (pointwise: lanes 0-7 are A0 and A1,
+// lanes 8-15 A2 and A3, each accumulator still fed in the same sequence), or two 4-lane
+// vectors side by side in the two 128-bit halves (depthwise: channel c and c + 4), or
+// eight independent outputs. Reductions whose lanes run in sequence (the layer_norm sums)
+// stay 4 lanes wide, exactly as the twin does. Additions are commutative bit for bit for
+// every non-NaN result, so `a + b` and `b + a` may be used interchangeably.
+//
+// _mm256_max_ps differs from the 4-lane maximum of the twin: with a NaN operand it
+// returns its second operand unchanged (not made quiet), and of two zeros it returns the
+// second. relu_lanes() orders the operands and adds +0.0 so that NaN and -0.0 come out
+// as the twin gives them.
+//
+// Nothing here is an inline function that another file also instantiates (intrinsics
+// are always inlined), so no AVX2 code can leak into the rest of the library.
+#if !defined(__AVX2__) || !defined(__FMA__)
+#error "nn/ops_avx2.cc must be compiled with -mavx2 -mfma"
+#endif
+
+#include <immintrin.h>
+
+#include <cmath>
+#include <cstddef>
+
+#include "common/check.h"
+#include "nn/ops.h"
+
+namespace quelt::nn::avx2 {
+namespace {
+
+constexpr std::size_t LANES = 4;
+
+// Horizontal pairwise sums of eight 4-lane vectors packed two per register: p04 holds the
+// vectors of outputs 0 and 4 in its low and high halves, p15 those of 1 and 5, and so on.
+// Returns {(v0 + v1) + (v2 + v3)} for outputs 0..7, in order.
+__m256 pairwise_sums8(__m256 p04, __m256 p15, __m256 p26, __m256 p37) {
+  const __m256 h0145 = _mm256_hadd_ps(p04, p15);  // {o0 s01, o0 s23, o1 s01, o1 s23 | o4, o5}
+  const __m256 h2367 = _mm256_hadd_ps(p26, p37);  // {o2..., o3... | o6..., o7...}
+  return _mm256_hadd_ps(h0145, h2367);            // {o0, o1, o2, o3 | o4, o5, o6, o7}
+}
+
+// (v0 + v1) + (v2 + v3) of a 4-lane vector.
+float pairwise_sum(__m128 v) {
+  const __m128 h = _mm_hadd_ps(v, v);  // {v0 + v1, v2 + v3, ...}
+  return _mm_cvtss_f32(_mm_hadd_ps(h, h));
+}
+
+// The twin's max(v, 0) on eight lanes. _mm256_max_ps(0, v) returns v when v is NaN and
+// v itself when v is -0.0 (of two zeros, the second operand); adding +0.0 then turns
+// -0.0 into +0.0 and makes a NaN quiet, and leaves every other value as it is.
+__m256 relu_lanes(__m256 v) {
+  const __m256 zero = _mm256_setzero_ps();
+  return _mm256_add_ps(_mm256_max_ps(zero, v), zero);
+}
+
+// The 4-lane sum S = (A3 + A2) + (A1 + A0) of one output row, for outputs `row0` (low
+// half of the result) and `row1` (high half). The 16 accumulators of a row are the lanes
+// of lo (A0, A1) and hi (A2, A3).
+__m256 pointwise_pair(const float* x, const float* row0, const float* row1) {
+  __m256 lo0 = _mm256_setzero_ps();
+  __m256 hi0 = _mm256_setzero_ps();
+  __m256 lo1 = _mm256_setzero_ps();
+  __m256 hi1 = _mm256_setzero_ps();
+  for (std::size_t j = 0; j < POINTWISE_IN; j += 16) {
+    const __m256 x_lo = _mm256_loadu_ps(x + j);
+    const __m256 x_hi = _mm256_loadu_ps(x + j + 8);
+    lo0 = _mm256_fmadd_ps(_mm256_loadu_ps(row0 + j), x_lo, lo0);
+    hi0 = _mm256_fmadd_ps(_mm256_loadu_ps(row0 + j + 8), x_hi, hi0);
+    lo1 = _mm256_fmadd_ps(_mm256_loadu_ps(row1 + j), x_lo, lo1);
+    hi1 = _mm256_fmadd_ps(_mm256_loadu_ps(row1 + j + 8), x_hi, hi1);
+  }
+  // {A0 of row0 | A0 of row1} + {A1 of row0 | A1 of row1}, and the same for A2, A3.
+  const __m256 a01 =
+      _mm256_add_ps(_mm256_permute2f128_ps(lo0, lo1, 0x20), _mm256_permute2f128_ps(lo0, lo1, 0x31));
+  const __m256 a23 =
+      _mm256_add_ps(_mm256_permute2f128_ps(hi0, hi1, 0x20), _mm256_permute2f128_ps(hi0, hi1, 0x31));
+  return _mm256_add_ps(a23, a01);
+}
+
+// Eight outputs: rows o..o+3 from `w0`, rows o+4..o+7 from `w4`.
+__m256 pointwise_eight(const float* x, const float* w0, const float* w4) {
+  constexpr std::size_t R = POINTWISE_IN;
+  return pairwise_sums8(pointwise_pair(x, w0, w4), pointwise_pair(x, w0 + R, w4 + R),
+                        pointwise_pair(x, w0 + 2 * R, w4 + 2 * R),
+                        pointwise_pair(x, w0 + 3 * R, w4 + 3 * R));
+}
+
+// Two 128-bit loads side by side: {lo[0..3] | hi[0..3]}.
+__m256 load_halves(const float* lo, const float* hi) {
+  return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(lo)), _mm_loadu_ps(hi), 1);
+}
+
+// {h[0], h[D], h[2D], h[3D]} of two rows, side by side.
+template <std::size_t D>
+__m256 load_strided(const float* h0, const float* h1) {
+  if constexpr (D == 1) {
+    return load_halves(h0, h1);
+  } else if constexpr (D == 2) {
+    // De-interleave: the even elements of h[0..7].
+    return _mm256_shuffle_ps(load_halves(h0, h1), load_halves(h0 + 4, h1 + 4),
+                             _MM_SHUFFLE(2, 0, 2, 0));
+  } else {
+    const __m256 a = load_halves(h0, h1);            // h0 h1 h2 h3
+    const __m256 b = load_halves(h0 + 4, h1 + 4);    // h4 ...
+    const __m256 c = load_halves(h0 + 8, h1 + 8);    // h8 ...
+    const __m256 d = load_halves(h0 + 12, h1 + 12);  // h12 ...
+    const __m256 ab = _mm256_unpacklo_ps(a, b);      // h0 h4 h1 h5
+    const __m256 cd = _mm256_unpacklo_ps(c, d);      // h8 h12 h9 h13
+    return _mm256_castpd_ps(
+        _mm256_unpacklo_pd(_mm256_castps_pd(ab), _mm256_castps_pd(cd)));  // h0 h4 h8 h12
+  }
+}
+
+// Tap accumulators of channels c (low half) and c + 4 (high half), taps 0..11.
+template <std::size_t D>
+__m256 depthwise_pair(const float* h0, const float* h1, const float* w0, const float* w1) {
+  __m256 acc = _mm256_setzero_ps();
+  for (std::size_t m = 0; m < 3; ++m) {
+    const std::size_t at = 4 * m * D;
+    acc = _mm256_fmadd_ps(load_halves(w0 + 4 * m, w1 + 4 * m), load_strided<D>(h0 + at, h1 + at),
+                          acc);
+  }
+  return acc;
+}
+
+template <std::size_t D>
+void depthwise_step(const float* rows, const float* w, const float* b, float* y) {
+  constexpr std::size_t L = depthwise_row_len(D);
+  constexpr std::size_t T = DEPTHWISE_TAPS;
+  static_assert(DEPTHWISE_CHANNELS % 8 == 0);
+  // Offsets of tap 12 and of the newest input of eight consecutive channels.
+  constexpr int TI = static_cast<int>(T);
+  constexpr int LI = static_cast<int>(L);
+  constexpr int NI = static_cast<int>(12 * D);
+  const __m256i w12_at = _mm256_setr_epi32(12, TI + 12, 2 * TI + 12, 3 * TI + 12, 4 * TI + 12,
+                                           5 * TI + 12, 6 * TI + 12, 7 * TI + 12);
+  const __m256i newest_at = _mm256_setr_epi32(NI, LI + NI, 2 * LI + NI, 3 * LI + NI, 4 * LI + NI,
+                                              5 * LI + NI, 6 * LI + NI, 7 * LI + NI);
+  for (std::size_t c = 0; c < DEPTHWISE_CHANNELS; c += 8) {
+    const float* h = rows + c * L;
+    const float* wc = w + c * T;
+    __m256 pairs[4];
+    for (std::size_t k = 0; k < 4; ++k) {
+      pairs[k] = depthwise_pair<D>(h + k * L, h + (k + 4) * L, wc + k * T, wc + (k + 4) * T);
+    }
+    const __m256 sums = pairwise_sums8(pairs[0], pairs[1], pairs[2], pairs[3]);
+    const __m256 with_bias = _mm256_add_ps(sums, _mm256_loadu_ps(b + c));
+    const __m256 newest =
+        _mm256_mul_ps(_mm256_i32gather_ps(wc, w12_at, 4), _mm256_i32gather_ps(h, newest_at, 4));
+    _mm256_storeu_ps(y + c, _mm256_add_ps(with_bias, newest));
+  }
+}
+
+}  // namespace
+
+void pointwise_conv(const float* x, const float* w, const float* b, std::size_t n_out, float* y) {
+  QWW_CHECK(n_out % LANES == 0, "pointwise_conv: n_out must be a multiple of 4");
+  constexpr std::size_t R = POINTWISE_IN;
+  std::size_t o = 0;
+  for (; o + 8 <= n_out; o += 8) {
+    const __m256 sums = pointwise_eight(x, w + o * R, w + (o + 4) * R);
+    _mm256_storeu_ps(y + o, _mm256_add_ps(sums, _mm256_loadu_ps(b + o)));
+  }
+  if (o < n_out) {
+    // Four rows left: compute them in both halves and keep the low one.
+    const __m256 sums = pointwise_eight(x, w + o * R, w + o * R);
+    _mm_storeu_ps(y + o, _mm_add_ps(_mm256_castps256_ps128(sums), _mm_loadu_ps(b + o)));
+  }
+}
+
+void layer_norm(const float* x, const float* scale, const float* shift, std::size_t n, float* y) {
+  QWW_CHECK(n % LANES == 0 && n > 0, "layer_norm: n must be a positive multiple of 4");
+  // The two sums run each lane through every group in sequence: 4 lanes wide.
+  __m128 acc = _mm_setzero_ps();
+  for (std::size_t g = 0; g < n; g += LANES) acc = _mm_add_ps(acc, _mm_loadu_ps(x + g));
+  const float r = 1.0f / static_cast<float>(n);
+  const float mean = r * pairwise_sum(acc);
+
+  const __m128 mean4 = _mm_set1_ps(mean);
+  __m128 sq = _mm_setzero_ps();
+  for (std::size_t g = 0; g < n; g += LANES) {
+    const __m128 d = _mm_sub_ps(_mm_loadu_ps(x + g), mean4);
+    sq = _mm_fmadd_ps(d, d, sq);
+  }
+  const float var = r * pairwise_sum(sq);
+  const float inv = 1.0f / std::sqrt(var + LAYER_NORM_EPS);
+
+  // Element-wise from here on: eight at a time, then a group of four if n calls for it.
+  const __m256 mean8 = _mm256_set1_ps(mean);
+  const __m256 inv8 = _mm256_set1_ps(inv);
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m256 t = _mm256_mul_ps(_mm256_sub_ps(_mm256_loadu_ps(x + i), mean8), inv8);
+    _mm256_storeu_ps(y + i,
+                     _mm256_fmadd_ps(t, _mm256_loadu_ps(scale + i), _mm256_loadu_ps(shift + i)));
+  }
+  if (i < n) {
+    const __m128 t = _mm_mul_ps(_mm_sub_ps(_mm_loadu_ps(x + i), mean4), _mm_set1_ps(inv));
+    _mm_storeu_ps(y + i, _mm_fmadd_ps(t, _mm_loadu_ps(scale + i), _mm_loadu_ps(shift + i)));
+  }
+}
+
+void relu_in_place(float* x, std::size_t n) {
+  QWW_CHECK(n % LANES == 0, "relu_in_place: n must be a multiple of 4");
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) _mm256_storeu_ps(x + i, relu_lanes(_mm256_loadu_ps(x + i)));
+  if (i < n) {
+    const __m128 zero = _mm_setzero_ps();
+    _mm_storeu_ps(x + i, _mm_add_ps(_mm_max_ps(zero, _mm_loadu_ps(x + i)), zero));
+  }
+}
+
+void add_relu(const float* a, const float* b, float* y, std::size_t n) {
+  QWW_CHECK(n % LANES == 0, "add_relu: n must be a multiple of 4");
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    _mm256_storeu_ps(y + i,
+                     relu_lanes(_mm256_add_ps(_mm256_loadu_ps(a + i), _mm256_loadu_ps(b + i))));
+  }
+  if (i < n) {
+    const __m128 zero = _mm_setzero_ps();
+    const __m128 sum = _mm_add_ps(_mm_loadu_ps(a + i), _mm_loadu_ps(b + i));
+    _mm_storeu_ps(y + i, _mm_add_ps(_mm_max_ps(zero, sum), zero));
+  }
+}
+
+void depthwise_conv_step(const float* rows, const float* w, const float* b, std::size_t dilation,
+                         float* y) {
+  switch (dilation) {
+    case 1:
+      return depthwise_step<1>(rows, w, b, y);
+    case 2:
+      return depthwise_step<2>(rows, w, b, y);
+    case 4:
+      return depthwise_step<4>(rows, w, b, y);
+    default:
+      QWW_CHECK(false, "depthwise_conv_step: dilation must be 1, 2 or 4");
+  }
+}
+
+}  // namespace quelt::nn::avx2

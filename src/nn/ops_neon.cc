@@ -1,0 +1,169 @@
+// File: nn/ops_neon.cc
+//
+// The kernels in Advanced SIMD intrinsics, four floats per vector, for AArch64 where NEON
+// is baseline. The order of operations is the one the portable twin spells out lane by
+// lane (nn/ops_portable.cc): fused steps are vfmaq_f32, every other product and sum is its
+// own vmulq_f32 / vaddq_f32 (never vmlaq_f32, whose rounding is not fixed), and horizontal
+// sums are pairwise: (v0 + v1) + (v2 + v3).
+#if !defined(__ARM_NEON)
+#error "nn/ops_neon.cc needs Advanced SIMD (NEON); build it for AArch64 only"
+#endif
+
+#include <arm_neon.h>
+
+#include <cmath>
+#include <cstddef>
+
+#include "common/check.h"
+#include "nn/ops.h"
+
+namespace quelt::nn::neon {
+namespace {
+
+constexpr std::size_t LANES = 4;
+
+// {(a0 + a1) + (a2 + a3), (b0 + b1) + (b2 + b3), (c...), (d...)}: four horizontal sums
+// in one go. Each pairwise add rounds each pair, as the scalar formula does.
+float32x4_t pairwise_sums(float32x4_t a, float32x4_t b, float32x4_t c, float32x4_t d) {
+  return vpaddq_f32(vpaddq_f32(a, b), vpaddq_f32(c, d));
+}
+
+// (v0 + v1) + (v2 + v3) as a scalar.
+float pairwise_sum(float32x4_t v) { return vpadds_f32(vget_low_f32(vpaddq_f32(v, v))); }
+
+// The sum S = (A3 + A2) + (A1 + A0) of one output row's four accumulators.
+float32x4_t pointwise_row(const float* x, const float* row) {
+  float32x4_t a0 = vdupq_n_f32(0.0f);
+  float32x4_t a1 = vdupq_n_f32(0.0f);
+  float32x4_t a2 = vdupq_n_f32(0.0f);
+  float32x4_t a3 = vdupq_n_f32(0.0f);
+  for (std::size_t j = 0; j < POINTWISE_IN; j += 16) {
+    a0 = vfmaq_f32(a0, vld1q_f32(row + j), vld1q_f32(x + j));
+    a1 = vfmaq_f32(a1, vld1q_f32(row + j + 4), vld1q_f32(x + j + 4));
+    a2 = vfmaq_f32(a2, vld1q_f32(row + j + 8), vld1q_f32(x + j + 8));
+    a3 = vfmaq_f32(a3, vld1q_f32(row + j + 12), vld1q_f32(x + j + 12));
+  }
+  return vaddq_f32(vaddq_f32(a3, a2), vaddq_f32(a1, a0));
+}
+
+// Lanes 0..3 of the tap accumulator of one channel: taps 0..11, tap k times h[k * D].
+template <std::size_t D>
+float32x4_t depthwise_taps(const float* h, const float* wc) {
+  float32x4_t acc = vdupq_n_f32(0.0f);
+  for (std::size_t m = 0; m < 3; ++m) {
+    const float* hm = h + 4 * m * D;
+    float32x4_t hv;
+    if constexpr (D == 1) {
+      hv = vld1q_f32(hm);
+    } else if constexpr (D == 2) {
+      hv = vld2q_f32(hm).val[0];  // de-interleave: hm[0], hm[2], hm[4], hm[6]
+    } else {
+      hv = vdupq_n_f32(0.0f);  // gathered lane by lane: hm[0], hm[4], hm[8], hm[12]
+      hv = vld1q_lane_f32(hm, hv, 0);
+      hv = vld1q_lane_f32(hm + 4, hv, 1);
+      hv = vld1q_lane_f32(hm + 8, hv, 2);
+      hv = vld1q_lane_f32(hm + 12, hv, 3);
+    }
+    acc = vfmaq_f32(acc, vld1q_f32(wc + 4 * m), hv);
+  }
+  return acc;
+}
+
+template <std::size_t D>
+void depthwise_step(const float* rows, const float* w, const float* b, float* y) {
+  constexpr std::size_t row_len = depthwise_row_len(D);
+  static_assert(DEPTHWISE_CHANNELS % LANES == 0);
+  for (std::size_t c = 0; c < DEPTHWISE_CHANNELS; c += LANES) {
+    const float* h = rows + c * row_len;
+    const float* wc = w + c * DEPTHWISE_TAPS;
+    const float32x4_t sums =
+        pairwise_sums(depthwise_taps<D>(h, wc), depthwise_taps<D>(h + row_len, wc + DEPTHWISE_TAPS),
+                      depthwise_taps<D>(h + 2 * row_len, wc + 2 * DEPTHWISE_TAPS),
+                      depthwise_taps<D>(h + 3 * row_len, wc + 3 * DEPTHWISE_TAPS));
+    // Tap 12 of the four channels: a rounded product, added after the bias.
+    float32x4_t w12 = vdupq_n_f32(0.0f);
+    float32x4_t newest = vdupq_n_f32(0.0f);
+    w12 = vld1q_lane_f32(wc + 12, w12, 0);
+    w12 = vld1q_lane_f32(wc + DEPTHWISE_TAPS + 12, w12, 1);
+    w12 = vld1q_lane_f32(wc + 2 * DEPTHWISE_TAPS + 12, w12, 2);
+    w12 = vld1q_lane_f32(wc + 3 * DEPTHWISE_TAPS + 12, w12, 3);
+    newest = vld1q_lane_f32(h + 12 * D, newest, 0);
+    newest = vld1q_lane_f32(h + row_len + 12 * D, newest, 1);
+    newest = vld1q_lane_f32(h + 2 * row_len + 12 * D, newest, 2);
+    newest = vld1q_lane_f32(h + 3 * row_len + 12 * D, newest, 3);
+    const float32x4_t with_bias = vaddq_f32(sums, vld1q_f32(b + c));
+    vst1q_f32(y + c, vaddq_f32(with_bias, vmulq_f32(w12, newest)));
+  }
+}
+
+}  // namespace
+
+void pointwise_conv(const float* x, const float* w, const float* b, std::size_t n_out, float* y) {
+  QWW_CHECK(n_out % LANES == 0, "pointwise_conv: n_out must be a multiple of 4");
+  // Four output rows at a time, so that their final horizontal sums share the pairwise
+  // adds; every row keeps its own order.
+  for (std::size_t o = 0; o < n_out; o += LANES) {
+    const float* row = w + o * POINTWISE_IN;
+    const float32x4_t sums = pairwise_sums(
+        pointwise_row(x, row), pointwise_row(x, row + POINTWISE_IN),
+        pointwise_row(x, row + 2 * POINTWISE_IN), pointwise_row(x, row + 3 * POINTWISE_IN));
+    vst1q_f32(y + o, vaddq_f32(sums, vld1q_f32(b + o)));
+  }
+}
+
+void layer_norm(const float* x, const float* scale, const float* shift, std::size_t n, float* y) {
+  QWW_CHECK(n % LANES == 0 && n > 0, "layer_norm: n must be a positive multiple of 4");
+  float32x4_t acc = vdupq_n_f32(0.0f);
+  for (std::size_t g = 0; g < n; g += LANES) acc = vaddq_f32(acc, vld1q_f32(x + g));
+  // A multiplication by the reciprocal, not a division by n.
+  const float r = 1.0f / static_cast<float>(n);
+  const float mean = r * pairwise_sum(acc);
+
+  const float32x4_t mean_v = vdupq_n_f32(mean);
+  float32x4_t sq = vdupq_n_f32(0.0f);
+  for (std::size_t g = 0; g < n; g += LANES) {
+    const float32x4_t d = vsubq_f32(vld1q_f32(x + g), mean_v);
+    sq = vfmaq_f32(sq, d, d);
+  }
+  const float var = r * pairwise_sum(sq);  // biased: divided by n
+  // Correctly rounded square root and a true division, not the reciprocal estimates.
+  const float inv = 1.0f / std::sqrt(var + LAYER_NORM_EPS);
+
+  const float32x4_t inv_v = vdupq_n_f32(inv);
+  for (std::size_t g = 0; g < n; g += LANES) {
+    const float32x4_t t = vmulq_f32(vsubq_f32(vld1q_f32(x + g), mean_v), inv_v);
+    vst1q_f32(y + g, vfmaq_f32(vld1q_f32(shift + g), t, vld1q_f32(scale + g)));
+  }
+}
+
+// vmaxq_f32 returns a NaN operand (made quiet) and ranks +0.0 above -0.0, which is what
+// the relu rules want: NaN stays NaN, -0.0 becomes +0.0.
+void relu_in_place(float* x, std::size_t n) {
+  QWW_CHECK(n % LANES == 0, "relu_in_place: n must be a multiple of 4");
+  const float32x4_t zero = vdupq_n_f32(0.0f);
+  for (std::size_t i = 0; i < n; i += LANES) vst1q_f32(x + i, vmaxq_f32(vld1q_f32(x + i), zero));
+}
+
+void add_relu(const float* a, const float* b, float* y, std::size_t n) {
+  QWW_CHECK(n % LANES == 0, "add_relu: n must be a multiple of 4");
+  const float32x4_t zero = vdupq_n_f32(0.0f);
+  for (std::size_t i = 0; i < n; i += LANES) {
+    vst1q_f32(y + i, vmaxq_f32(vaddq_f32(vld1q_f32(a + i), vld1q_f32(b + i)), zero));
+  }
+}
+
+void depthwise_conv_step(const float* rows, const float* w, const float* b, std::size_t dilation,
+                         float* y) {
+  switch (dilation) {
+    case 1:
+      return depthwise_step<1>(rows, w, b, y);
+    case 2:
+      return depthwise_step<2>(rows, w, b, y);
+    case 4:
+      return depthwise_step<4>(rows, w, b, y);
+    default:
+      QWW_CHECK(false, "depthwise_conv_step: dilation must be 1, 2 or 4");
+  }
+}
+
+}  // namespace quelt::nn::neon
