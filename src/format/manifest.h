@@ -7,9 +7,9 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <span>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -31,8 +31,9 @@ struct ManifestJson {
   std::uint16_t format_version = 0;
   std::string model_type;
   nlohmann::json config;
-  // In document order; a repeated name keeps its last entry.
-  std::vector<std::pair<std::string, TensorEntryJson>> tensors;
+  // Keyed by name in byte-wise order (std::string compares as unsigned bytes), the order in
+  // which build_tensor_map checks the entries; a repeated name keeps its last entry.
+  std::map<std::string, TensorEntryJson> tensors;
 };
 
 // FormatJson for any JSON or schema problem (text ends " at line L column C"),
@@ -40,7 +41,9 @@ struct ManifestJson {
 Result<ManifestJson, CoreError> parse_manifest(std::span<const std::uint8_t> manifest);
 
 // FormatBadDtype, FormatTensorSizeMismatch or FormatTensorOutOfBounds for the first bad
-// entry in byte-wise name order. Consumes the manifest.
+// entry in byte-wise name order. Consumes the manifest. Tensors may overlap, but their
+// copies together may not exceed twice the tensor data plus 1 MiB (FormatJson otherwise),
+// so that a small file cannot make loading allocate without bound.
 Result<ModelArtefact, CoreError> build_tensor_map(ManifestJson&& manifest,
                                                   std::span<const std::uint8_t> tensor_data);
 
