@@ -26,6 +26,8 @@ float dense_head(const float* x, const float* w, const float* b) {
 
 bool avx2_fma_supported() {
 #if defined(__x86_64__)
+  // Idempotent; makes the answer valid even from another file's static initialiser.
+  __builtin_cpu_init();
   return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 #else
   return false;
