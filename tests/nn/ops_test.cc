@@ -17,6 +17,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <ostream>
 #include <random>
@@ -261,7 +262,8 @@ TEST_P(OpsVariant, PointwiseConvSumsAndFusesInItsFixedOrder) {
       {{{0, -A_SQ_ROUNDED}, {16, A, A}}, 0, 0x1.0p-24f},  // every step fused
   };
   for (const std::size_t n_out : {std::size_t{64}, std::size_t{16}}) {
-    for (const SumCase& c : cases) {
+    for (std::size_t ci = 0; ci < std::size(cases); ++ci) {
+      const SumCase& c = cases[ci];
       Floats x(POINTWISE_IN, 1.0f), w(n_out * POINTWISE_IN, 0.0f), y(n_out);
       for (const Term& t : c.terms) {
         x[t.index] = t.x;
@@ -270,7 +272,7 @@ TEST_P(OpsVariant, PointwiseConvSumsAndFusesInItsFixedOrder) {
       const Floats b(n_out, c.bias);
       k().pointwise_conv(x.data(), w.data(), b.data(), n_out, y.data());
       for (std::size_t o = 0; o < n_out; ++o) {
-        ASSERT_EQ(bits(y[o]), bits(c.expected)) << "output " << o << ", term " << c.terms[1].index;
+        ASSERT_EQ(bits(y[o]), bits(c.expected)) << "case " << ci << ", output " << o;
       }
     }
   }
@@ -290,7 +292,8 @@ TEST_P(OpsVariant, DepthwiseConvSumsAndFusesInItsFixedOrder) {
   };
   for (const std::size_t d : DILATIONS) {
     const std::size_t len = depthwise_row_len(d);
-    for (const SumCase& c : cases) {
+    for (std::size_t ci = 0; ci < std::size(cases); ++ci) {
+      const SumCase& c = cases[ci];
       Floats rows(DEPTHWISE_CHANNELS * len, 1.0f), w(DEPTHWISE_CHANNELS * DEPTHWISE_TAPS, 0.0f);
       for (const Term& t : c.terms) {
         for (std::size_t ch = 0; ch < DEPTHWISE_CHANNELS; ++ch) {
@@ -302,7 +305,8 @@ TEST_P(OpsVariant, DepthwiseConvSumsAndFusesInItsFixedOrder) {
       Floats y(DEPTHWISE_CHANNELS);
       k().depthwise_conv_step(rows.data(), w.data(), b.data(), d, y.data());
       for (std::size_t ch = 0; ch < DEPTHWISE_CHANNELS; ++ch) {
-        ASSERT_EQ(bits(y[ch]), bits(c.expected)) << "dilation " << d << ", channel " << ch;
+        ASSERT_EQ(bits(y[ch]), bits(c.expected))
+            << "case " << ci << ", dilation " << d << ", channel " << ch;
       }
     }
   }
