@@ -1,0 +1,138 @@
+// File: tools/cli/detect.cc
+
+#include "detect.h"
+
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "audio_reader.h"
+#include "engine/session.h"
+#include "frame_feeder.h"
+#include "model_file.h"
+#include "progress.h"
+
+namespace quelt::cli {
+
+namespace {
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+void error_line(const std::string& message) {
+  std::fprintf(stderr, "quelt-wake-word: %s\n", message.c_str());
+}
+
+// RFC 4180: quoted when it holds a comma, a quote or a line break; quotes doubled.
+std::string csv_field(const std::string& text) {
+  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  std::string quoted = "\"";
+  for (const char c : text) {
+    if (c == '"') quoted += '"';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+// Time of a frame's start, for output: frame_index x 10 ms, in decimal without the
+// float's binary noise.
+double frame_time(std::uint64_t frame_index) { return static_cast<double>(frame_index) / 100.0; }
+
+void print_detection(const std::string& input, const engine::Detection& d, bool json) {
+  if (json) {
+    const nlohmann::json line = {{"file", input},
+                                 {"frame_index", d.frame_index},
+                                 {"time_sec", frame_time(d.frame_index)},
+                                 {"score", d.score}};
+    std::printf("%s\n",
+                line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+  } else {
+    std::printf("%s\t%.2f\t%.4f\n", input.c_str(), static_cast<double>(d.timestamp_sec),
+                static_cast<double>(d.score));
+  }
+  // Each detection as it happens: the output may be a live listener's pipe.
+  std::fflush(stdout);
+}
+
+// Scores one input; returns false (after printing why) if it could not be read.
+bool score_input(const std::string& input, engine::Session& session, bool json, std::FILE* scores) {
+  auto reader = AudioReader::open(input);
+  if (!reader) {
+    error_line(reader.error());
+    return false;
+  }
+  const auto expected = reader.value().expected_samples();
+  ProgressBar progress(input, expected.value_or(0), expected.has_value());
+  FrameFeeder feeder(session);
+  const std::string csv_name = scores ? csv_field(input) : std::string();
+  std::vector<float> block(4096);
+  while (true) {
+    auto got = reader.value().read(block);
+    if (!got) {
+      error_line(got.error());
+      return false;
+    }
+    if (got.value() == 0) return true;
+    feeder.push(
+        std::span<const float>(block.data(), got.value()),
+        [&](std::uint64_t frame, float score, const std::optional<engine::Detection>& detection) {
+          if (scores) {
+            std::fprintf(scores, "%s,%llu,%.2f,%.9g\n", csv_name.c_str(),
+                         static_cast<unsigned long long>(frame), frame_time(frame),
+                         static_cast<double>(score));
+          }
+          if (detection) print_detection(input, *detection, json);
+        });
+    progress.update(feeder.samples_received());
+  }
+}
+
+}  // namespace
+
+int run_detect(const DetectOptions& options) {
+  const std::optional<std::string> model = options.model ? options.model : default_model_path();
+  if (!model) {
+    error_line("no model given: pass --model FILE.qelt");
+    return EXIT_USAGE;
+  }
+  auto loaded = load_session(*model);
+  if (!loaded) {
+    error_line(loaded.error());
+    return EXIT_MODEL;
+  }
+  engine::Session& session = loaded.value();
+  if (options.threshold) session.set_threshold(*options.threshold);
+  if (options.cooldown_frames) session.set_cooldown_frames(*options.cooldown_frames);
+
+  File scores;
+  if (options.scores_path) {
+    scores.reset(std::fopen(options.scores_path->c_str(), "w"));
+    if (!scores) {
+      std::perror(("quelt-wake-word: cannot write " + *options.scores_path).c_str());
+      return EXIT_OUTPUT;
+    }
+    std::fputs("file,frame_index,time_sec,score\n", scores.get());
+  }
+
+  int status = EXIT_OK;
+  bool first = true;
+  for (const std::string& input : options.inputs) {
+    // Each input is its own stream: frame indices and times start at 0.
+    if (!first) session.reset();
+    first = false;
+    if (!score_input(input, session, options.json, scores.get())) status = EXIT_AUDIO;
+  }
+  if (scores && (std::fflush(scores.get()) != 0 || std::ferror(scores.get()))) {
+    std::perror(("quelt-wake-word: cannot write " + *options.scores_path).c_str());
+    return EXIT_OUTPUT;
+  }
+  return status;
+}
+
+}  // namespace quelt::cli

@@ -1,0 +1,15 @@
+// File: tools/cli/detect.h
+//
+// `quelt-wake-word detect`: scores audio inputs one after another with one engine (reset
+// between inputs, so each starts at frame 0) and prints one line per detection, as text
+// or as JSON lines, optionally with every frame's score in a CSV file.
+#pragma once
+
+#include "options.h"
+
+namespace quelt::cli {
+
+// Returns the exit code.
+int run_detect(const DetectOptions& options);
+
+}  // namespace quelt::cli

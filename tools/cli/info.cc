@@ -1,0 +1,87 @@
+// File: tools/cli/info.cc
+
+#include "info.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <span>
+#include <string>
+
+#include "format/artefact.h"
+#include "format/errors.h"
+#include "model_file.h"
+#include "nn/model.h"
+#include "options.h"
+
+namespace quelt::cli {
+
+namespace {
+
+const char* dtype_name(format::TensorDtype dtype) {
+  return dtype == format::TensorDtype::Fp32 ? "fp32" : "fp16";
+}
+
+std::uint64_t element_size(format::TensorDtype dtype) {
+  return dtype == format::TensorDtype::Fp32 ? 4 : 2;
+}
+
+std::uint16_t read_u16_le(std::span<const std::uint8_t> bytes, std::size_t offset) {
+  return static_cast<std::uint16_t>(bytes[offset] | (bytes[offset + 1] << 8));
+}
+
+}  // namespace
+
+int run_info(const std::string& path) {
+  auto bytes = read_model_file(path);
+  if (!bytes) {
+    std::fprintf(stderr, "quelt-wake-word: %s\n", bytes.error().c_str());
+    return EXIT_MODEL;
+  }
+  const std::span<const std::uint8_t> file(bytes.value());
+  auto artefact = format::deserialize_artefact(file);
+  if (!artefact) {
+    std::fprintf(stderr, "quelt-wake-word: %s: .qelt deserialize failed: %s\n", path.c_str(),
+                 format::render(artefact.error()).c_str());
+    return EXIT_MODEL;
+  }
+  const format::ModelArtefact& model = artefact.value();
+
+  std::map<std::string, std::uint64_t> per_dtype;
+  std::uint64_t parameters = 0;
+  for (const auto& [name, tensor] : model.tensors) {
+    ++per_dtype[dtype_name(tensor.dtype)];
+    // The reader has checked that the bytes match the shape.
+    parameters += tensor.data.size() / element_size(tensor.dtype);
+  }
+  std::string dtypes;
+  for (const auto& [dtype, count] : per_dtype) {
+    if (!dtypes.empty()) dtypes += ", ";
+    dtypes += dtype + " (" + std::to_string(count) + ")";
+  }
+
+  // A readable artefact is at least a 64-byte header; versions sit at bytes 4 and 6.
+  std::printf("file:            %s (%zu bytes)\n", path.c_str(), file.size());
+  std::printf("format version:  %u.%u\n", read_u16_le(file, 4), read_u16_le(file, 6));
+  std::printf("model type:      %s\n", model.model_type.c_str());
+  if (!model.config.is_null() && !(model.config.is_object() && model.config.empty())) {
+    std::printf(
+        "config:          %s\n",
+        model.config.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+  }
+  std::printf("tensors:         %zu\n", model.tensors.size());
+  std::printf("dtypes:          %s\n", dtypes.empty() ? "none" : dtypes.c_str());
+  std::printf("parameters:      %llu\n", static_cast<unsigned long long>(parameters));
+
+  auto built = nn::build_model(model.tensors);
+  if (!built) {
+    std::printf("engine:          cannot be built: %s\n", format::render(built.error()).c_str());
+    return EXIT_MODEL;
+  }
+  std::printf("engine:          builds (%zu tensors of %zu used)\n", nn::N_TENSORS,
+              model.tensors.size());
+  return EXIT_OK;
+}
+
+}  // namespace quelt::cli

@@ -1,0 +1,28 @@
+// File: tools/cli/model_file.h
+//
+// Finding, reading and loading the model for the CLI, with errors worded for the user:
+// the path, the stage that failed and the library's rendering of the error (the same
+// words the Python module uses), never a bare status number.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/result.h"
+#include "engine/session.h"
+
+namespace quelt::cli {
+
+// The model used when --model is not given: the one installed with the tool, once there
+// is one (the build defines QUELT_CLI_DEFAULT_MODEL). Unset until then.
+std::optional<std::string> default_model_path();
+
+// The whole file; the error is "cannot open PATH: <system's reason>".
+Result<std::vector<std::uint8_t>, std::string> read_model_file(const std::string& path);
+
+// Reads the file and builds an engine session with the library's default settings.
+Result<engine::Session, std::string> load_session(const std::string& path);
+
+}  // namespace quelt::cli

@@ -1,0 +1,43 @@
+// File: tools/cli/options.h
+//
+// Command-line options of `quelt-wake-word detect` and the exit codes of the tool. Parsing
+// is separate from running so that every malformed command line ends in a usage error
+// (exit code 2) before a model or an audio file is opened.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/result.h"
+
+namespace quelt::cli {
+
+// Exit codes; the worst outcome over all inputs wins (a usage error ends at once).
+inline constexpr int EXIT_OK = 0;
+inline constexpr int EXIT_AUDIO = 1;   // an input could not be read (the others were)
+inline constexpr int EXIT_USAGE = 2;   // bad command line
+inline constexpr int EXIT_MODEL = 3;   // the model is missing, unreadable or broken
+inline constexpr int EXIT_OUTPUT = 4;  // the scores file could not be written
+
+struct DetectOptions {
+  std::optional<std::string> model;  // unset: the default model, if one is installed
+  std::optional<float> threshold;    // unset: the engine's default (0.9)
+  std::optional<std::uint64_t> cooldown_frames;
+  bool json = false;
+  std::optional<std::string> scores_path;
+  std::vector<std::string> inputs;  // "-": raw s16le 16 kHz mono on standard input
+};
+
+// The arguments after "detect". The error is one line for the user.
+Result<DetectOptions, std::string> parse_detect_options(std::span<const std::string_view> args);
+
+// A finite number in [0, 1], the whole text.
+Result<float, std::string> parse_threshold(std::string_view text);
+// A whole non-negative decimal number of frames that fits in 64 bits.
+Result<std::uint64_t, std::string> parse_frames(std::string_view text);
+
+}  // namespace quelt::cli
