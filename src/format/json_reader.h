@@ -108,4 +108,8 @@ class JsonReader {
   std::string error_;
 };
 
+// A float as messages write it: the shortest digits that read back as the same double,
+// in plain decimal notation, with ".0" when they form a whole number ("2.0", "0.001").
+std::string format_float(double value);
+
 }  // namespace quelt::format
