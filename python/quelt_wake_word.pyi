@@ -1,9 +1,19 @@
 """Streaming wake-word detection: 16 kHz mono PCM in, detection events out."""
 
-from typing import Final, List, Sequence, SupportsFloat, SupportsIndex, Union
+from typing import Final, List, Protocol, SupportsFloat, SupportsIndex, Union
 
 __version__: Final[str]
 __all__ = ["__version__", "WakeWordEngine", "Detection"]
+
+# What a push accepts: anything with a length and integer indexing whose elements convert
+# (lists, tuples, range, bytes, array.array, numpy arrays). str is refused at run time.
+class _PcmI16(Protocol):
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int, /) -> SupportsIndex: ...
+
+class _PcmF32(Protocol):
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int, /) -> Union[SupportsFloat, SupportsIndex]: ...
 
 class Detection:
     """One wake-word detection event."""
@@ -31,10 +41,10 @@ class WakeWordEngine:
     @staticmethod
     def from_bytes(bytes: bytes) -> WakeWordEngine:
         """Construct from raw `.qelt` bytes (raises ValueError)."""
-    def push_pcm_i16(self, pcm: Sequence[SupportsIndex]) -> List[Detection]:
+    def push_pcm_i16(self, pcm: _PcmI16) -> List[Detection]:
         """Push signed 16-bit samples: a sequence of ints, a numpy int16 array, an
         array.array('h'), or bytes (one sample per byte)."""
-    def push_pcm_f32(self, pcm: Sequence[Union[SupportsFloat, SupportsIndex]]) -> List[Detection]:
+    def push_pcm_f32(self, pcm: _PcmF32) -> List[Detection]:
         """Push float samples in `[-1, 1]`: a sequence of numbers or a numpy array."""
     def current_score(self) -> float:
         """Latest sigmoid score (0..1)."""
