@@ -9,19 +9,24 @@
 // One session serves one call at a time; distinct sessions share nothing mutable.
 #pragma once
 
+#include <array>
+#include <complex>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
 
+#include "frontend/frontend.h"
 #include "nn/model.h"
+#include "nn/streaming.h"
 
 namespace quelt::engine {
 
 struct SessionConfig {
-  std::uint64_t window_size = 200;     // frame embeddings in the rolling pool (2.0 s); >= 1
-  std::uint64_t cooldown_frames = 100; // frames not tested after a detection (1.0 s)
-  float threshold = 0.9f;              // bits 0x3F666666; a frame detects when score >= this
-  bool warm_start = true;              // warm up on silence at construction and reset
+  std::uint64_t window_size = 200;      // frame embeddings in the rolling pool (2.0 s); >= 1
+  std::uint64_t cooldown_frames = 100;  // frames not tested after a detection (1.0 s)
+  float threshold = 0.9f;               // bits 0x3F666666; a frame detects when score >= this
+  bool warm_start = true;               // warm up on silence at construction and reset
 };
 
 // One detection event; 16 bytes, laid out as the C interface's record.
@@ -62,7 +67,33 @@ class Session {
   std::uint64_t frame_counter() const;
 
  private:
-  // Implementation-defined members.
+  // Pre-emphasises `samples` into the sample buffer and processes every frame that
+  // completes, appending detections to `out`.
+  void push_samples(std::span<const float> samples, std::vector<Detection>& out);
+  // Frontend, network step, pool and detection test for the frame at the buffer's start.
+  void process_frame(std::vector<Detection>& out);
+  void warm_up_if_configured();
+
+  SessionConfig config_;  // first, so that it is checked before anything is sized from it
+  nn::WakeWordModel model_;
+  frontend::Frontend frontend_;
+  nn::NetworkStepFn network_step_;  // the kernel variant, chosen once
+  nn::StreamingState state_;
+  nn::RollingPool pool_;
+  // Pre-emphasised samples not yet consumed. Samples enter only as far as the next frame
+  // needs, so it never holds more than one frame and never grows.
+  std::vector<float> fifo_;
+  std::size_t fifo_len_ = 0;
+  // Per-frame work areas.
+  std::vector<std::complex<double>> fft_buffer_;
+  std::vector<float> spectrum_;
+  std::array<float, nn::N_FEATURES> features_{};
+  std::array<float, nn::BOTTLENECK_CHANNELS> embedding_{};
+  // i16 samples converted block by block; any split of a chunk gives the same frames.
+  std::vector<float> i16_scratch_;
+  std::uint64_t cooldown_remaining_ = 0;
+  std::uint64_t frame_counter_ = 0;
+  float preemph_carry_ = 0.0f;  // last raw sample of the previous non-empty push
 };
 
 }  // namespace quelt::engine

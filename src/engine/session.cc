@@ -1,0 +1,145 @@
+// File: engine/session.cc
+//
+// The detection session: pre-emphasis carried across pushes, framing (400-sample frames
+// every 160 samples), the per-frame pipeline (frontend, network step, pool, score), the
+// threshold and cooldown gate, reset and warm-up.
+//
+// Samples are pre-emphasised into the sample buffer only as far as the next frame needs,
+// and the frame is processed as soon as it is complete. Pre-emphasis depends only on the
+// previous raw sample, so this yields the same samples as appending a whole chunk first,
+// while the buffer never exceeds one frame: no push allocates, whatever its size, and no
+// long chunk is moved sample by sample once per frame.
+#include "engine/session.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "common/check.h"
+
+namespace quelt::engine {
+namespace {
+
+// Converted i16 samples per block; any block size gives the same frames.
+constexpr std::size_t I16_BLOCK = 1024;
+// Keeps window_size x 16 floats far from overflowing the ring's size computation.
+constexpr std::uint64_t MAX_WINDOW_SIZE = std::uint64_t{1} << 32;
+
+const SessionConfig& checked(const SessionConfig& config) {
+  QWW_CHECK(config.window_size > 0, "window_size must be > 0");
+  QWW_CHECK(config.window_size <= MAX_WINDOW_SIZE, "window_size too large");
+  return config;
+}
+
+}  // namespace
+
+Session::Session(nn::WakeWordModel model, const SessionConfig& config)
+    : config_(checked(config)),
+      model_(std::move(model)),
+      frontend_(frontend::FrontendConfig{}),
+      network_step_(nn::select_network_step()),
+      pool_(config_.window_size),
+      fifo_(frontend_.config().frame_length, 0.0f),
+      fft_buffer_(frontend_.config().n_fft),
+      spectrum_(frontend_.n_bins(), 0.0f) {
+  QWW_CHECK(nn::has_architecture_sizes(model_), "model does not match the architecture");
+  const frontend::FrontendConfig& fc = frontend_.config();
+  QWW_CHECK(fc.n_mels == nn::N_FEATURES, "frontend and network disagree on features");
+  QWW_CHECK(fc.hop_length > 0 && fc.hop_length <= fc.frame_length, "hop_length out of range");
+  i16_scratch_.reserve(I16_BLOCK);
+  warm_up_if_configured();
+}
+
+Session::Session(Session&&) noexcept = default;
+Session& Session::operator=(Session&&) noexcept = default;
+Session::~Session() = default;
+
+std::vector<Detection> Session::push_pcm_f32(std::span<const float> samples) {
+  std::vector<Detection> detections;
+  push_samples(samples, detections);
+  return detections;
+}
+
+std::vector<Detection> Session::push_pcm_i16(std::span<const std::int16_t> samples) {
+  std::vector<Detection> detections;
+  for (std::size_t pos = 0; pos < samples.size(); pos += I16_BLOCK) {
+    const std::size_t n = std::min(I16_BLOCK, samples.size() - pos);
+    i16_scratch_.resize(n);  // within the reserved capacity
+    // s / 32768, exact: -32768 gives -1.0, 32767 gives 0.999969482421875.
+    for (std::size_t i = 0; i < n; ++i) {
+      i16_scratch_[i] = static_cast<float>(samples[pos + i]) * 0x1p-15f;
+    }
+    push_samples(i16_scratch_, detections);
+  }
+  return detections;
+}
+
+void Session::push_samples(std::span<const float> samples, std::vector<Detection>& out) {
+  const frontend::FrontendConfig& fc = frontend_.config();
+  const std::size_t frame_length = fc.frame_length;
+  const std::size_t hop = fc.hop_length;
+  float carry = preemph_carry_;
+  std::size_t pos = 0;
+  while (pos < samples.size()) {
+    const std::size_t take = std::min(samples.size() - pos, frame_length - fifo_len_);
+    carry = frontend::preemphasize(samples.subspan(pos, take), carry, fc.preemph,
+                                   std::span<float>(fifo_).subspan(fifo_len_, take));
+    fifo_len_ += take;
+    pos += take;
+    if (fifo_len_ == frame_length) {
+      process_frame(out);
+      // The first hop samples leave; the rest moves to the front in order.
+      std::copy(fifo_.begin() + static_cast<std::ptrdiff_t>(hop), fifo_.end(), fifo_.begin());
+      fifo_len_ = frame_length - hop;
+    }
+  }
+  preemph_carry_ = carry;  // unchanged by an empty push
+}
+
+void Session::process_frame(std::vector<Detection>& out) {
+  frontend::process_frame(frontend_, fifo_, fft_buffer_, spectrum_, features_);
+  network_step_(model_, state_, features_, embedding_);
+  const float logit = nn::pool_push(pool_, embedding_, model_);
+  // The network and the pool run on every frame; only the test pauses during a cooldown.
+  if (cooldown_remaining_ > 0) {
+    --cooldown_remaining_;
+  } else {
+    const float score = nn::score_of_logit(logit);
+    if (score >= config_.threshold) {  // false when either side is NaN
+      const frontend::FrontendConfig& fc = frontend_.config();
+      // (hop x frame_index) / sample_rate in single precision, operands converted first.
+      const float timestamp = static_cast<float>(fc.hop_length) *
+                              static_cast<float>(frame_counter_) /
+                              static_cast<float>(fc.sample_rate);
+      out.push_back(Detection{frame_counter_, timestamp, score});
+      cooldown_remaining_ = config_.cooldown_frames;
+    }
+  }
+  ++frame_counter_;
+}
+
+float Session::current_score() const { return nn::pool_score(pool_, model_); }
+
+void Session::reset() {
+  state_.clear();
+  preemph_carry_ = 0.0f;
+  fifo_len_ = 0;
+  pool_.clear();
+  cooldown_remaining_ = 0;
+  frame_counter_ = 0;
+  warm_up_if_configured();
+}
+
+void Session::warm_up_if_configured() {
+  if (config_.warm_start) {
+    nn::warm_up(network_step_, model_, state_, pool_, embedding_, frontend_.config().log_floor);
+  }
+}
+
+void Session::set_threshold(float threshold) { config_.threshold = threshold; }
+void Session::set_cooldown_frames(std::uint64_t frames) { config_.cooldown_frames = frames; }
+float Session::threshold() const { return config_.threshold; }
+std::uint64_t Session::cooldown_frames() const { return config_.cooldown_frames; }
+const SessionConfig& Session::config() const { return config_; }
+std::uint64_t Session::frame_counter() const { return frame_counter_; }
+
+}  // namespace quelt::engine

@@ -1,0 +1,31 @@
+// File: tests/support/random_artefact.h
+//
+// Sealed .qelt v2 artefacts of the engine's architecture with random weights (see
+// random_model.h), made with the artefact writer. The same seed gives the same weights
+// in fp32 and in fp16, since every value is exact in binary16.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "artefact_writer.h"
+#include "support/random_model.h"
+
+namespace quelt::testing {
+
+inline std::vector<writer::Tensor> random_model_tensors(std::uint64_t seed, bool fp16) {
+  std::vector<writer::Tensor> tensors;
+  for (const NamedValues& t : random_model_values(seed)) {
+    tensors.push_back({t.name, fp16 ? "fp16" : "fp32", t.shape,
+                       fp16 ? writer::fp16_bytes(t.values) : writer::fp32_bytes(t.values)});
+  }
+  return tensors;
+}
+
+// A complete file, sealed with the key the library was built with.
+inline std::vector<std::uint8_t> random_model_artefact(std::uint64_t seed, bool fp16) {
+  return writer::seal(writer::configured_key(),
+                      writer::make_plaintext(random_model_tensors(seed, fp16)));
+}
+
+}  // namespace quelt::testing
