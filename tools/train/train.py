@@ -18,6 +18,19 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from quelt_train import augment, data, frontend, losses, model as M, streaming  # noqa: E402
 
 
+class BatchStream(torch.utils.data.IterableDataset):
+  """Endless composed batches, built in a worker process beside the training loop."""
+
+  def __init__(self, composer, batch, seed):
+    super().__init__()
+    self.composer, self.batch, self.seed = composer, batch, seed
+
+  def __iter__(self):
+    rng = np.random.default_rng(self.seed)
+    while True:
+      yield self.composer.batch(rng, self.batch)
+
+
 def validation_set(composer, seed, count):
   rng = np.random.default_rng(seed)
   items = [composer.example(rng, positive=(i % 2 == 0)) for i in range(count)]
@@ -52,11 +65,11 @@ def main():
   ap.add_argument("work_dir")
   ap.add_argument("--minutes", type=float, default=45.0, help="training time budget")
   ap.add_argument("--batch", type=int, default=32)
-  ap.add_argument("--frames", type=int, default=400)
+  ap.add_argument("--frames", type=int, default=300)
   ap.add_argument("--lr", type=float, default=2e-3)
   ap.add_argument("--threads", type=int, default=2)
   ap.add_argument("--seed", type=int, default=7)
-  ap.add_argument("--val-every", type=int, default=250)
+  ap.add_argument("--val-every", type=int, default=150)
   args = ap.parse_args()
   torch.set_num_threads(args.threads)
   torch.manual_seed(args.seed)
@@ -68,12 +81,19 @@ def main():
   corpus = data.Corpus(real_audio, real_index, synth_audio, synth_index)
   train_set = augment.Composer(corpus, "train", args.frames)
   val_set = augment.Composer(corpus, "val", args.frames)
-  val_x, val_labels = validation_set(val_set, 99, 384)
+  val_x, val_labels = validation_set(val_set, 99, 256)
   log(f"corpus ready; {len(val_x)} validation streams")
 
   fe = frontend.TorchFrontend()
   net = M.WakeWordNet()
-  opt = torch.optim.AdamW(net.parameters(), lr=args.lr, weight_decay=1e-4)
+  # The pooled logit is the mean of per-frame logits over 2 s, so a word must move the
+  # per-frame logits by tens; the head and the embedding's scale learn faster to get there.
+  fast = {"head.weight", "head.bias", "bottleneck_ln.ln.weight", "bottleneck_ln.ln.bias"}
+  params = dict(net.named_parameters())
+  opt = torch.optim.AdamW(
+      [{"params": [p for n, p in params.items() if n not in fast], "base_lr": args.lr},
+       {"params": [p for n, p in params.items() if n in fast], "base_lr": args.lr * 20}],
+      lr=args.lr, weight_decay=1e-4)
   ckpt_path = os.path.join(args.work_dir, "checkpoint.pt")
   best_path = os.path.join(args.work_dir, "model.pt")
   step, best, spent = 0, -1e9, 0.0
@@ -83,24 +103,26 @@ def main():
     opt.load_state_dict(ck["opt"])
     step, best, spent = ck["step"], ck["best"], ck["spent"]
     log(f"resumed at step {step}")
-  rng = np.random.default_rng(args.seed + step)
+  batches = iter(torch.utils.data.DataLoader(
+      BatchStream(train_set, args.batch, args.seed + step), batch_size=None, num_workers=1,
+      prefetch_factor=4))
   budget = args.minutes * 60.0
   start, last_ckpt = time.time() - spent, time.time()
   stats_acc = []
   while time.time() - start < budget:
     frac = min(1.0, (time.time() - start) / budget)
     for g in opt.param_groups:
-      g["lr"] = args.lr * (0.05 + 0.95 * 0.5 * (1 + np.cos(np.pi * frac)))
-    x, labels, _ = train_set.batch(rng, args.batch)
-    logits = net(fe(torch.from_numpy(x)))
-    loss, st = losses.frame_loss(logits, torch.from_numpy(labels).long())
+      g["lr"] = g["base_lr"] * (0.05 + 0.95 * 0.5 * (1 + np.cos(np.pi * frac)))
+    x, labels, _ = next(batches)
+    logits = net(fe(x))
+    loss, st = losses.frame_loss(logits, labels.long())
     opt.zero_grad()
     loss.backward()
     torch.nn.utils.clip_grad_norm_(net.parameters(), 5.0)
     opt.step()
     step += 1
     stats_acc.append([float(loss), st["neg"], st["neg_peak"], st["pos"]])
-    if step % 50 == 0:
+    if step % 10 == 0:
       m = np.mean(stats_acc, axis=0)
       stats_acc = []
       log(f"step {step} loss {m[0]:.3f} neg {m[1]:.3f} neg_peak {m[2]:.3f} pos {m[3]:.3f} "

@@ -10,6 +10,7 @@ first 0.8 s after it, which the cooldown covers), 0 everywhere else.
 """
 
 import numpy as np
+from scipy.fft import next_fast_len
 from scipy.signal import resample_poly
 
 from . import frontend as fe
@@ -77,7 +78,7 @@ def room(x, rng):
   tail[: int(0.002 * SR)] = 0
   rir = tail * rng.uniform(0.1, 0.6) / (np.sqrt(np.sum(tail ** 2)) + 1e-12)
   rir[0] = 1.0
-  m = len(x) + n
+  m = next_fast_len(len(x) + n, real=True)
   y = np.fft.irfft(np.fft.rfft(x, m) * np.fft.rfft(rir, m), m)[: len(x)]
   return (y * rms(x) / (rms(y) + 1e-12)).astype(np.float32)
 
@@ -107,7 +108,7 @@ def _random_slice(clip, n, rng):
 class Composer:
   """Draws labelled examples for one split from a Corpus."""
 
-  def __init__(self, corpus, split, n_frames=400, p_positive=0.5):
+  def __init__(self, corpus, split, n_frames=300, p_positive=0.5):
     self.n_frames = n_frames
     self.n = fe.HOP_LENGTH * (n_frames - 1) + fe.FRAME_LENGTH
     self.p_positive = p_positive
@@ -161,7 +162,7 @@ class Composer:
       word = self._positive(rng)
       if rng.random() < 0.8:
         word = speed(word, rng)
-      lo = max(110, len(word) // fe.HOP_LENGTH + 5)
+      lo = max(120, len(word) // fe.HOP_LENGTH + 5)
       end_frame = int(rng.integers(lo, max(lo + 1, t - 130)))
       end = fe.HOP_LENGTH * end_frame + fe.FRAME_LENGTH
       self._place(fg, word * db(rng.uniform(-4, 0)), end - len(word))

@@ -1,0 +1,109 @@
+#!/usr/bin/python3
+"""File: export.py -- step 4 of the recipe: writes the trained network as a .qelt artefact.
+
+Usage: export.py WORK_DIR OUT.qelt [--weights model.pt] [--qelt-write PATH] [--key FILE]
+The tensors go out as fp32 under their own names through the project's one artefact writer,
+qelt-write, with the development key unless --key names another. Then the artefact is checked:
+the engine's streaming scores for a few clips must equal the PyTorch model's within 1e-4.
+"""
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+import tempfile
+
+import numpy as np
+import torch
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.abspath(os.path.join(HERE, "..", ".."))
+sys.path.insert(0, HERE)
+from quelt_train import engine, frontend, model as M  # noqa: E402
+
+WAKE_WORD_CONFIG = {"wake_word": "computer", "sample_rate": 16000, "window_size": 200,
+                    "threshold": 0.9, "cooldown_frames": 100,
+                    "trained_by": "tools/train (see docs/MODEL.md)"}
+
+
+def find_writer():
+  build = os.path.join(REPO, "build")
+  for name in sorted(os.listdir(build)) if os.path.isdir(build) else []:
+    path = os.path.join(build, name, "tools", "writer", "qelt-write")
+    if os.access(path, os.X_OK):
+      return path
+  raise SystemExit("qelt-write not found: build the target qelt-write or pass --qelt-write")
+
+
+def write_artefact(net, out_path, writer, key=None):
+  table = M.tensor_table(net)
+  with tempfile.TemporaryDirectory() as tmp:
+    entries, offset = [], 0
+    with open(os.path.join(tmp, "weights.bin"), "wb") as f:
+      for name, array in table.items():
+        array = np.ascontiguousarray(array, dtype="<f4")
+        f.write(array.tobytes())
+        entries.append({"name": name, "dtype": "fp32", "shape": list(array.shape),
+                        "offset": offset, "nbytes": array.nbytes})
+        offset += array.nbytes
+    with open(os.path.join(tmp, "tensors.json"), "w") as f:
+      json.dump({"model_type": "wake_word", "config": WAKE_WORD_CONFIG, "data": "weights.bin",
+                 "tensors": entries}, f)
+    cmd = [writer, "--tensors", os.path.join(tmp, "tensors.json"), "-o", out_path]
+    if key:
+      cmd[1:1] = ["--key", key]
+    subprocess.run(cmd, check=True)
+  return table
+
+
+def parity_clips(n=4, seconds=6.0, seed=5):
+  """Speech-like test signals: modulated harmonic tones in noise, and silence."""
+  rng = np.random.default_rng(seed)
+  t = np.arange(int(seconds * 16000)) / 16000
+  clips = [np.zeros_like(t, dtype=np.float32)]
+  for _ in range(n - 1):
+    f0 = 100 + 150 * rng.random() + 30 * np.sin(2 * np.pi * rng.uniform(0.5, 3) * t)
+    ph = 2 * np.pi * np.cumsum(f0) / 16000
+    x = sum(np.sin(k * ph) / k for k in range(1, 12)) * (0.5 + 0.5 * np.sin(2 * np.pi * 2 * t))
+    x = 0.3 * x / np.max(np.abs(x)) + 0.01 * rng.standard_normal(len(t))
+    clips.append(x.astype(np.float32))
+  return clips
+
+
+def parity_check(net, scorer, clips, tol=1e-4):
+  """Largest |engine score - PyTorch score| over every frame of the clips."""
+  fe = frontend.TorchFrontend(exact=True)
+  worst = 0.0
+  with torch.no_grad():
+    for clip in clips:
+      ref = torch.sigmoid(net(fe(torch.from_numpy(clip)[None])))[0].numpy()
+      got = scorer.scores(clip)
+      assert len(got) == len(ref), (len(got), len(ref))
+      worst = max(worst, float(np.max(np.abs(got - ref))))
+  return worst, worst <= tol
+
+
+def main():
+  ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+  ap.add_argument("work_dir")
+  ap.add_argument("out")
+  ap.add_argument("--weights", default=None, help="state dict (default WORK_DIR/model.pt)")
+  ap.add_argument("--qelt-write", default=None)
+  ap.add_argument("--key", default=None)
+  ap.add_argument("--engine-module", default=None, help="folder holding quelt_wake_word*.so")
+  args = ap.parse_args()
+  net = M.WakeWordNet()
+  net.load_state_dict(torch.load(args.weights or os.path.join(args.work_dir, "model.pt")))
+  net.eval()
+  table = write_artefact(net, args.out, args.qelt_write or find_writer(), args.key)
+  print(f"wrote {args.out} ({os.path.getsize(args.out)} bytes, {len(table)} tensors)")
+  scorer = engine.make_scorer(args.out, table, args.engine_module, REPO)
+  worst, ok = parity_check(net, scorer, parity_clips())
+  print(f"parity against {scorer.name}: max |score difference| = {worst:.2e} "
+        f"({'within' if ok else 'OUTSIDE'} 1e-4)")
+  sys.exit(0 if ok else 1)
+
+
+if __name__ == "__main__":
+  main()

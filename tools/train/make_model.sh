@@ -1,0 +1,27 @@
+#!/bin/sh
+# File: make_model.sh -- the whole recipe in one command: data, training, export, evaluation,
+# samples. Usage (from anywhere):
+#   tools/train/make_model.sh [DATA_DIR] [WORK_DIR]
+# DATA_DIR defaults to ../shared/data (relative to the repository), WORK_DIR to
+# tools/train/work (git-ignored). MINUTES (default 45) sets the training budget and SCALE
+# (default 1) the number of synthetic clips per voice; MINUTES=90 SCALE=2 is the full run.
+# Heavy steps run under nice. The generated data never enters the repository.
+set -eu
+REPO=$(cd "$(dirname "$0")/../.." && pwd)
+DATA=$(cd "${1:-$REPO/../shared/data}" && pwd)
+WORK=${2:-$REPO/tools/train/work}
+BUILD=${BUILD:-$REPO/build/train}
+PY=/usr/bin/python3
+mkdir -p "$WORK"
+
+cmake -S "$REPO" -B "$BUILD" -DQWW_BUILD_PYTHON=ON -DQWW_BUILD_TESTS=OFF \
+  -DPython3_EXECUTABLE=$PY >/dev/null
+nice -n 10 cmake --build "$BUILD" -j2 --target qelt-write quelt_wake_word_python quelt-wake-word
+
+nice -n 10 $PY "$REPO/tools/train/prepare_data.py" "$DATA" "$WORK" --scale "${SCALE:-1}"
+nice -n 10 $PY "$REPO/tools/train/train.py" "$DATA" "$WORK" --minutes "${MINUTES:-45}"
+$PY "$REPO/tools/train/export.py" "$WORK" "$REPO/models/computer.qelt" \
+  --qelt-write "$BUILD/tools/writer/qelt-write" --engine-module "$BUILD/python"
+nice -n 10 $PY "$REPO/tools/train/evaluate.py" "$DATA" "$WORK" "$REPO/models/computer.qelt" \
+  --engine-module "$BUILD/python" --docs "$REPO/docs"
+$PY "$REPO/tools/train/make_samples.py" "$REPO/models/samples"

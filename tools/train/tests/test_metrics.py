@@ -1,0 +1,72 @@
+"""Threshold sweep, per-utterance outcomes and the labelled examples the trainer sees."""
+
+import numpy as np
+
+from quelt_train import augment, metrics
+from quelt_train import frontend as fe
+
+
+def test_utterance_outcome_counts_repeats_and_strays():
+  s = np.zeros(600)
+  s[300:310] = 0.95            # the word's detection
+  assert metrics.utterance_outcome(s, 250, 300, 0.9) == (True, 0)
+  s[420:425] = 0.95            # re-fires 1.2 s later, still inside the 2 s pool: a false accept
+  assert metrics.utterance_outcome(s, 250, 300, 0.9) == (True, 1)
+  assert metrics.utterance_outcome(s, 250, 300, 0.99) == (False, 0)
+  s2 = np.zeros(600)
+  s2[50] = 0.95                # fires long before the word only
+  assert metrics.utterance_outcome(s2, 250, 300, 0.9) == (False, 1)
+
+
+def test_sweep_rates_and_operating_points():
+  neg = [np.zeros(360000)]     # one hour of frames
+  neg[0][[1000, 5000, 9000]] = [0.6, 0.8, 0.97]
+  pos = [np.zeros(500), np.zeros(500)]
+  pos[0][300] = 0.99
+  pos[1][300] = 0.7
+  rows, hours = metrics.sweep(pos, [(250, 300), (250, 300)], neg, [0.5, 0.75, 0.9, 0.98])
+  assert abs(hours - 1.0) < 1e-9
+  by = {r["threshold"]: r for r in rows}
+  assert by[0.5]["fa_per_hour"] == 3 and by[0.5]["frr"] == 0.0
+  assert by[0.75]["fa_per_hour"] == 2 and by[0.75]["frr"] == 0.5
+  assert by[0.98]["fa_per_hour"] == 0 and by[0.98]["frr"] == 0.5
+  assert metrics.frr_at_fa(rows, 3.0)["threshold"] == 0.5
+  # equal false rejects: the point with fewer false accepts is reported
+  assert metrics.frr_at_fa(rows, 2.0)["threshold"] == 0.98
+  assert metrics.frr_at_fa([], 0.5) is None
+  assert np.float32(0.9) in metrics.threshold_grid()
+
+
+class FakeCorpus:
+  def __init__(self):
+    rng = np.random.default_rng(0)
+    clip = lambda s: (rng.standard_normal(int(s * 16000)) * 0.1).astype(np.float32)
+    self.c = {"word": [clip(0.6)], "lead": [clip(1.0)], "speech": [clip(3.0)],
+              "synth_speech": [clip(2.0)], "confusable": [clip(0.5)], "noise": [clip(5.0)]}
+
+  def clips(self, role, split):
+    return self.c.get(role, []) if split == "train" else []
+
+
+def test_examples_have_engine_length_and_label_layout():
+  comp = augment.Composer(FakeCorpus(), "train", 300)
+  rng = np.random.default_rng(1)
+  for i in range(20):
+    x, lab, positive = comp.example(rng, positive=(i % 2 == 0))
+    assert x.shape == (comp.n,) and fe.n_frames(len(x)) == 300 == len(lab)
+    assert np.all(np.abs(x) <= 1.0) and np.isfinite(x).all()
+    if positive:
+      ones = np.nonzero(lab == 1)[0]
+      free = np.nonzero(lab != 0)[0]
+      assert len(ones) == augment.POS_BEFORE + augment.POS_AFTER + 1
+      assert free[0] < ones[0] and free[-1] > ones[-1] + 30  # the cooldown span is free
+      assert np.all(np.diff(free) == 1)
+    else:
+      assert np.all(lab == 0)
+
+
+def test_noise_generators_are_unit_rms_and_finite():
+  rng = np.random.default_rng(2)
+  for gen in (augment.coloured_noise, augment.hum, augment.tones):
+    x = gen(16000, rng)
+    assert abs(augment.rms(x) - 1.0) < 1e-3 and np.isfinite(x).all()
