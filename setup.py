@@ -1,0 +1,65 @@
+"""Builds the extension module quelt_wake_word.abi3.so through the project's CMake build.
+
+CMake, not setuptools, compiles the sources: the engine's numerics depend on its flags
+(C++20, -ffp-contract=off on every unit, the AArch64 kernels), and the model key is built in
+at configure time. This script configures a build of the module target alone under
+setuptools' temporary folder, with the interpreter running it, and copies the result and
+the type stubs into the wheel. One binary serves CPython 3.9 and later (stable ABI), hence
+the cp39-abi3 wheel tag.
+"""
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+
+from setuptools import Extension, setup
+from setuptools.command.build_ext import build_ext
+
+ROOT = pathlib.Path(__file__).resolve().parent
+
+
+def module_version():
+    text = (ROOT / "src" / "common" / "version.h").read_text()
+    return re.search(r'PYTHON_MODULE_VERSION = "([^"]+)"', text).group(1)
+
+
+class CMakeExtension(Extension):
+    def __init__(self, name):
+        super().__init__(name, sources=[], py_limited_api=True)
+
+
+class CMakeBuild(build_ext):
+    def build_extension(self, ext):
+        build_dir = pathlib.Path(self.build_temp).resolve() / "cmake"
+        jobs = os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL", "2")
+        configure = [
+            "cmake", "-S", str(ROOT), "-B", str(build_dir),
+            "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
+            "-DQWW_BUILD_PYTHON=ON", "-DQWW_BUILD_TESTS=OFF", "-DQWW_BUILD_TOOLS=OFF",
+            "-DQWW_BUILD_BENCHMARKS=OFF", "-DQWW_BUILD_FUZZERS=OFF",
+            f"-DPython3_EXECUTABLE={sys.executable}",
+        ]
+        subprocess.run(configure, check=True)
+        subprocess.run(["cmake", "--build", str(build_dir), "--target", "quelt_wake_word_python",
+                        "--parallel", jobs], check=True)
+        target = pathlib.Path(self.get_ext_fullpath(ext.name))
+        target.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(build_dir / "python" / "quelt_wake_word.abi3.so", target)
+        # Beside the module for editors that look there; the -stubs package serves mypy.
+        shutil.copyfile(ROOT / "python" / "quelt_wake_word-stubs" / "__init__.pyi",
+                        target.parent / "quelt_wake_word.pyi")
+
+
+setup(
+    version=module_version(),
+    ext_modules=[CMakeExtension("quelt_wake_word")],
+    cmdclass={"build_ext": CMakeBuild},
+    # The stubs also ship as the stub-only package quelt_wake_word-stubs (PEP 561): type
+    # checkers do not read stubs beside a top-level extension module in site-packages.
+    packages=["quelt_wake_word-stubs"],
+    package_dir={"": "python"},
+    package_data={"quelt_wake_word-stubs": ["__init__.pyi", "py.typed"]},
+    options={"bdist_wheel": {"py_limited_api": "cp39"}},
+)
