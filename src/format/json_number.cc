@@ -197,4 +197,5 @@ bool JsonReader::read_unsigned(std::uint64_t max, std::string_view expected, std
   out = number.magnitude;
   return true;
 }
+
 }  // namespace quelt::format
