@@ -10,6 +10,7 @@ stage_host() {
   cmake --preset ci
   cmake --build --preset ci -j "$jobs"
   ctest --preset ci
+  scripts/check-python-imports.sh build/ci/python
 }
 stage_sanitizers() {
   cmake --preset asan-ubsan

@@ -19,8 +19,10 @@ import quelt_wake_word  # noqa: E402  (after the path is set)
 
 def _tool(variable):
     path = os.environ.get(variable)
-    if not path or not os.access(path, os.X_OK):
-        pytest.skip(f"{variable} does not name a built tool")
+    if not path:
+        pytest.skip(f"{variable} is not set (CTest sets it)")
+    if not os.access(path, os.X_OK):
+        pytest.fail(f"{variable}={path} is not an executable: build the tool first")
     return path
 
 
