@@ -9,7 +9,7 @@ apt-get install -y \
   build-essential cmake pkg-config git \
   libssl-dev nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev \
   libsndfile1-dev libsamplerate0-dev \
-  python3 python3-dev python3-pytest python3-numpy python3-pip python3-setuptools python3-wheel \
+  python3 python3-dev python3-pytest python3-numpy python3-pip python3-setuptools python3-wheel python3-mypy \
   clang-14 libclang-rt-14-dev valgrind \
   crossbuild-essential-arm64 qemu-user \
   libssl-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64
