@@ -1,0 +1,98 @@
+// File: frontend/frontend.cc
+//
+// Frontend construction (window, mel weights, FFT plan), the pre-emphasis filter, the
+// magnitude rule and the per-frame sequence.
+#include "frontend/frontend.h"
+
+#include <cmath>
+#include <cstddef>
+
+#include "common/check.h"
+
+namespace quelt::frontend {
+namespace {
+
+const FrontendConfig& checked(const FrontendConfig& config) {
+  const std::uint64_t n_fft = config.n_fft;
+  // The projection's blocks of 16 bins need n_fft/2 to be a multiple of 16.
+  QWW_CHECK(n_fft >= 2 * MEL_BLOCK && (n_fft & (n_fft - 1)) == 0,
+            "n_fft must be a power of two of at least 32");
+  QWW_CHECK(config.frame_length >= 1 && config.frame_length <= n_fft,
+            "frame_length must be between 1 and n_fft");
+  QWW_CHECK(config.hop_length >= 1, "hop_length must be > 0");
+  QWW_CHECK(config.log_floor > 0.0f, "log_floor must be > 0");
+  return config;
+}
+
+std::vector<float> hann_window(std::uint64_t length) {
+  std::vector<float> window(length);
+  const auto denominator = static_cast<double>(length);
+  for (std::uint64_t i = 0; i < length; ++i) {
+    // Periodic: divided by the length, not length - 1, so there is one zero (at i = 0).
+    const double angle = (static_cast<double>(i) * TWO_PI) / denominator;
+    window[i] = static_cast<float>(0.5 - 0.5 * std::cos(angle));
+  }
+  return window;
+}
+
+}  // namespace
+
+Frontend::Frontend(const FrontendConfig& config)
+    : config_(checked(config)),
+      window_(hann_window(config.frame_length)),
+      mel_weights_(build_mel_weights(config.sample_rate, config.n_fft, config.n_mels, config.f_min,
+                                     config.f_max)),
+      fft_plan_(config.n_fft),
+      mel_kernel_(best_mel_kernel()) {}
+
+float preemphasize(std::span<const float> x, float carry, float preemph, std::span<float> y) {
+  QWW_CHECK(y.size() == x.size(), "pre-emphasis output length mismatch");
+  float prev = carry;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    // Read before writing: y may be x itself.
+    const float current = x[i];
+    y[i] = current - preemph * prev;
+    prev = current;
+  }
+  return prev;
+}
+
+void magnitude_spectrum(std::span<const std::complex<double>> x, std::span<float> spectrum) {
+  QWW_CHECK(x.size() >= 2 && spectrum.size() == x.size() / 2 + 1, "spectrum length mismatch");
+  const std::size_t nyquist = spectrum.size() - 1;
+  for (std::size_t k = 0; k < nyquist; ++k) {
+    const double re = x[k].real();
+    const double im = x[k].imag();
+    const double power = std::fma(im, im, re * re);
+    spectrum[k] = static_cast<float>(std::sqrt(power));
+  }
+  const double re = x[nyquist].real();
+  const double im = x[nyquist].imag();
+  spectrum[nyquist] = static_cast<float>(std::sqrt(re * re + im * im));
+}
+
+void process_frame(const Frontend& frontend, std::span<const float> frame,
+                   std::span<std::complex<double>> fft_buffer, std::span<float> spectrum,
+                   std::span<float> out) {
+  const FrontendConfig& config = frontend.config();
+  QWW_CHECK(frame.size() == config.frame_length, "frame length mismatch");
+  QWW_CHECK(fft_buffer.size() == config.n_fft, "FFT input length mismatch");
+  QWW_CHECK(spectrum.size() == frontend.n_bins(), "spectrum length mismatch");
+  QWW_CHECK(out.size() == config.n_mels, "feature length mismatch");
+
+  const float* window = frontend.window().data();
+  const std::size_t frame_length = frame.size();
+  for (std::size_t i = 0; i < frame_length; ++i) {
+    // The product is rounded to single precision before it is widened.
+    const float windowed = frame[i] * window[i];
+    fft_buffer[i] = {static_cast<double>(windowed), 0.0};
+  }
+  for (std::size_t i = frame_length; i < fft_buffer.size(); ++i) fft_buffer[i] = {0.0, 0.0};
+
+  fft_in_place(frontend.fft_plan(), fft_buffer);
+  magnitude_spectrum(fft_buffer, spectrum);
+  project_mel(frontend.mel_kernel(), frontend.mel_weights(), spectrum, out);
+  log_compress(out, config.log_floor);
+}
+
+}  // namespace quelt::frontend

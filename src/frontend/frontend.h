@@ -1,0 +1,83 @@
+// File: frontend/frontend.h
+//
+// The audio frontend: turns a 25 ms frame of pre-emphasised 16 kHz samples into 64 log-mel
+// features. A Frontend holds what never changes after construction (the configuration,
+// the periodic Hann window, the mel weight matrix and the FFT plan); the caller owns the
+// per-frame work areas and the stream state (the pre-emphasis carry and the sample
+// buffer), so one Frontend serves any number of streams and process_frame allocates
+// nothing.
+//
+// Per frame: window the 400 samples, zero-pad to 512, FFT, magnitude of bins 0..256,
+// project onto 64 mel bands, ln(max(energy, 1e-6)). No DC removal, dithering, scaling
+// or normalisation.
+#pragma once
+
+#include <complex>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "frontend/fft.h"
+#include "frontend/mel_fb.h"
+
+namespace quelt::frontend {
+
+struct FrontendConfig {
+  std::uint32_t sample_rate = 16000;  // samples per second
+  std::uint64_t frame_length = 400;   // samples per frame (25 ms)
+  std::uint64_t hop_length = 160;     // samples between frame starts (10 ms)
+  std::uint64_t n_fft = 512;          // FFT size; frames are zero-padded to it
+  std::uint64_t n_mels = 64;          // mel bands, the length of a feature vector
+  float preemph = 0.97f;              // bits 0x3F7851EC
+  float f_min = 80.0f;                // lower edge of band 0, Hz
+  float f_max = 7600.0f;              // upper edge of the last band, Hz
+  float log_floor = 1e-6f;            // bits 0x358637BD; the feature of silence is ln of it
+};
+
+class Frontend {  // built once, read-only afterwards; movable
+ public:
+  // Builds the window, the mel weights and the FFT plan, in that order. The configuration
+  // must describe a usable frontend (n_fft a power of two of at least 32, 1 <= frame_length
+  // <= n_fft, n_mels >= 1, 0 <= f_min < f_max, log_floor > 0); anything else is a
+  // programming error and stops.
+  explicit Frontend(const FrontendConfig& config = {});
+
+  const FrontendConfig& config() const { return config_; }
+  // frame_length values; w[i] = 0.5 - 0.5 cos(2 pi i / frame_length), periodic, so w[0] is
+  // 0 and the window is symmetric about frame_length / 2 (where it is exactly 1).
+  std::span<const float> window() const { return window_; }
+  // n_mels x (n_fft/2 + 1), row-major: mel_weights()[m * n_bins + k] weighs bin k in band m.
+  std::span<const float> mel_weights() const { return mel_weights_; }
+  const FftPlan& fft_plan() const { return fft_plan_; }
+  // n_fft/2 + 1, the length of the magnitude spectrum.
+  std::uint64_t n_bins() const { return config_.n_fft / 2 + 1; }
+  // The projection variant chosen for this machine at construction.
+  MelKernel mel_kernel() const { return mel_kernel_; }
+
+ private:
+  FrontendConfig config_;
+  std::vector<float> window_;
+  std::vector<float> mel_weights_;
+  FftPlan fft_plan_;
+  MelKernel mel_kernel_;
+};
+
+// Pre-emphasis over a continuous stream: y[i] = x[i] - preemph * prev (product rounded,
+// then the subtraction; no fma), prev = carry for i = 0 and x[i-1] afterwards. Returns the
+// new carry: x[n-1], or `carry` unchanged when x is empty. y.size() == x.size(); y may be
+// x itself (in place), but must not overlap it otherwise.
+float preemphasize(std::span<const float> x, float carry, float preemph, std::span<float> y);
+
+// spectrum[k] = |X[k]| rounded once to single precision, for k < spectrum.size(), which
+// must be n/2 + 1 for the n entries of x. Bins below n/2 take re*re (rounded) then
+// im*im + that in one fused multiply-add; bin n/2 adds the two rounded squares. A NaN
+// or infinite part gives NaN or infinity.
+void magnitude_spectrum(std::span<const std::complex<double>> x, std::span<float> spectrum);
+
+// Fills out (64) with the frame's log-mel features. Sizes are QWW_CHECKed
+// ("FFT input length mismatch" for the FFT buffer). Allocates nothing.
+void process_frame(const Frontend& frontend, std::span<const float> frame,
+                   std::span<std::complex<double>> fft_buffer, std::span<float> spectrum,
+                   std::span<float> out);
+
+}  // namespace quelt::frontend

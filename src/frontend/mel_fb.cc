@@ -1,0 +1,156 @@
+// File: frontend/mel_fb.cc
+//
+// The mel scale, the weight matrix builder, the portable projection, the choice of
+// projection variant and the floored log. Everything is single precision, each operation
+// rounded in the order written; the builder runs once per Frontend.
+#include "frontend/mel_fb.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "common/check.h"
+
+namespace quelt::frontend {
+
+float hz_to_mel(float f) {
+  if (f < MIN_LOG_HZ) return f / F_SP;
+  return MIN_LOG_MEL + std::log(f / MIN_LOG_HZ) / LOGSTEP;
+}
+
+float mel_to_hz(float m) {
+  if (m < MIN_LOG_MEL) return m * F_SP;
+  return std::exp((m + -MIN_LOG_MEL) * LOGSTEP) * MIN_LOG_HZ;
+}
+
+std::vector<float> build_mel_weights(std::uint32_t sample_rate, std::uint64_t n_fft,
+                                     std::uint64_t n_mels, float f_min, float f_max) {
+  QWW_CHECK(sample_rate > 0 && n_fft >= 2 && n_mels >= 1, "mel filterbank sizes must be > 0");
+  QWW_CHECK(f_min >= 0.0f && f_min < f_max, "mel filterbank needs 0 <= f_min < f_max");
+  const std::uint64_t n_bins = n_fft / 2 + 1;
+  const std::uint64_t n_points = n_mels + 2;
+
+  // Edges and apexes of the triangles: equally spaced in mel, then back to Hz.
+  const float mel_lo = hz_to_mel(f_min);
+  const float mel_span = hz_to_mel(f_max) - mel_lo;
+  const auto intervals = static_cast<float>(n_mels + 1);
+  std::vector<float> hz(n_points);
+  for (std::uint64_t i = 0; i < n_points; ++i) {
+    const float point = (static_cast<float>(i) * mel_span) / intervals + mel_lo;
+    hz[i] = mel_to_hz(point);
+  }
+  for (std::uint64_t i = 0; i + 1 < n_points; ++i) {
+    // Coinciding edges would divide by zero below.
+    QWW_CHECK(hz[i] < hz[i + 1], "mel band edges must be distinct");
+  }
+
+  // Centre frequency of each bin; 1/n_fft is exact for a power of two.
+  const float bin_step = 1.0f / static_cast<float>(n_fft);
+  const auto rate = static_cast<float>(sample_rate);
+  std::vector<float> freq(n_bins);
+  for (std::uint64_t k = 0; k < n_bins; ++k) freq[k] = (static_cast<float>(k) * rate) * bin_step;
+
+  std::vector<float> weights(n_mels * n_bins);
+  for (std::uint64_t m = 0; m < n_mels; ++m) {
+    const float left = hz[m];
+    const float centre = hz[m + 1];
+    const float right = hz[m + 2];
+    // Area normalisation: every triangle has the same area whatever its width in Hz.
+    const float enorm = 2.0f / (right - left);
+    float* row = weights.data() + m * n_bins;
+    for (std::uint64_t k = 0; k < n_bins; ++k) {
+      const float lower = (freq[k] - left) / (centre - left);
+      const float upper = (right - freq[k]) / (right - centre);
+      row[k] = enorm * std::max(0.0f, std::min(lower, upper));
+    }
+  }
+  return weights;
+}
+
+namespace portable {
+
+void project_mel(const float* weights, const float* spectrum, std::size_t n_bins,
+                 std::size_t n_mels, float* out) {
+  const std::size_t n = n_bins;
+  const std::size_t blocks = (n - 1) / MEL_BLOCK;
+  const float* s = spectrum;
+  for (std::size_t m = 0; m < n_mels; ++m) {
+    const float* w = weights + m * n;
+    // acc[4a + l] is lane l of group a: the four 4-lane accumulators of the SIMD variants.
+    float acc[MEL_BLOCK] = {};
+    for (std::size_t b = 0; b < blocks; ++b) {
+      for (std::size_t p = 0; p < MEL_BLOCK; ++p) {
+        acc[p] = std::fma(w[b * MEL_BLOCK + p], s[b * MEL_BLOCK + p], acc[p]);
+      }
+    }
+    float lane[4];
+    for (std::size_t l = 0; l < 4; ++l) {
+      lane[l] = (acc[4 + l] + acc[l]) + (acc[12 + l] + acc[8 + l]);
+    }
+    const float sum = (lane[0] + lane[1]) + (lane[2] + lane[3]);
+    const float last = w[n - 1] * s[n - 1];
+    out[m] = sum + last;
+  }
+}
+
+}  // namespace portable
+
+bool mel_kernel_available(MelKernel kernel) {
+  switch (kernel) {
+    case MelKernel::PORTABLE:
+      return true;
+    case MelKernel::NEON:
+#if defined(__aarch64__)
+      return true;
+#else
+      return false;
+#endif
+    case MelKernel::AVX2:
+#if defined(__x86_64__)
+      return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+#else
+      return false;
+#endif
+  }
+  return false;
+}
+
+MelKernel best_mel_kernel() {
+  if (mel_kernel_available(MelKernel::NEON)) return MelKernel::NEON;
+  if (mel_kernel_available(MelKernel::AVX2)) return MelKernel::AVX2;
+  return MelKernel::PORTABLE;
+}
+
+void project_mel(MelKernel kernel, std::span<const float> weights, std::span<const float> spectrum,
+                 std::span<float> out) {
+  const std::size_t n_bins = spectrum.size();
+  const std::size_t n_mels = out.size();
+  QWW_CHECK(n_bins > MEL_BLOCK && (n_bins - 1) % MEL_BLOCK == 0,
+            "mel projection needs 16 q + 1 bins");
+  QWW_CHECK(weights.size() / n_bins == n_mels && weights.size() % n_bins == 0,
+            "mel weight matrix size mismatch");
+  switch (kernel) {
+#if defined(__aarch64__)
+    case MelKernel::NEON:
+      neon::project_mel(weights.data(), spectrum.data(), n_bins, n_mels, out.data());
+      return;
+#endif
+#if defined(__x86_64__)
+    case MelKernel::AVX2:
+      avx2::project_mel(weights.data(), spectrum.data(), n_bins, n_mels, out.data());
+      return;
+#endif
+    case MelKernel::PORTABLE:
+      portable::project_mel(weights.data(), spectrum.data(), n_bins, n_mels, out.data());
+      return;
+    default:
+      break;
+  }
+  QWW_CHECK(false, "mel projection variant not built for this machine");
+}
+
+void log_compress(std::span<float> x, float floor) {
+  // fmax returns the other operand when one is NaN, so a NaN energy becomes the floor.
+  for (float& v : x) v = std::log(std::fmax(v, floor));
+}
+
+}  // namespace quelt::frontend
