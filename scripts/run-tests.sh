@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: x86-64 (warnings as errors), AddressSanitizer +
-# UndefinedBehaviorSanitizer, and the AArch64 cross build under qemu-aarch64.
+# UndefinedBehaviorSanitizer, the AArch64 cross build under qemu-aarch64, then each
+# libFuzzer target for a minute.
 # Usage: scripts/run-tests.sh [stage...]   (default: all stages)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -23,8 +24,32 @@ stage_aarch64() {
   ctest --preset aarch64
 }
 
+stage_fuzz() {
+  # Each libFuzzer target fuzz/<name>_fuzz.cc runs for a minute under ASan and UBSan,
+  # starting from its seed corpus (target <name>_fuzz_seeds writes build/fuzz/fuzz/
+  # <name>_seeds). A crash, sanitizer report, leak, timeout or out-of-memory fails CI; the
+  # input that caused it is kept in build/fuzz/artifacts/.
+  cmake --preset fuzz
+  local names=() targets=()
+  for source in fuzz/*_fuzz.cc; do
+    local name
+    name=$(basename "$source" .cc)
+    names+=("$name")
+    targets+=("$name" "${name}_seeds")
+  done
+  cmake --build --preset fuzz -j "$jobs" --target "${targets[@]}"
+  mkdir -p build/fuzz/artifacts
+  for name in "${names[@]}"; do
+    local corpus="build/fuzz/corpus/${name%_fuzz}"
+    mkdir -p "$corpus"
+    "build/fuzz/fuzz/$name" -max_total_time=60 -timeout=10 -rss_limit_mb=2048 \
+      -print_final_stats=1 -artifact_prefix=build/fuzz/artifacts/ \
+      "$corpus" "build/fuzz/fuzz/${name%_fuzz}_seeds"
+  done
+}
+
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(host sanitizers aarch64)
+[ ${#stages[@]} -gt 0 ] || stages=(host sanitizers aarch64 fuzz)
 for s in "${stages[@]}"; do
   echo "=== stage: $s ==="
   start=$SECONDS
