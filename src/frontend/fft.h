@@ -20,10 +20,12 @@ namespace quelt::frontend {
 
 // 2 pi as the double the window and twiddles are computed with.
 inline constexpr double TWO_PI = 6.283185307179586;
+// Largest transform: fft_in_place works on a copy of the buffer on the stack (16 KB).
+inline constexpr std::uint64_t FFT_MAX_SIZE = 1024;
 
 class FftPlan {
  public:
-  // n must be a power of two, at least 2 (a programming error otherwise).
+  // n must be a power of two from 2 to FFT_MAX_SIZE (a programming error otherwise).
   explicit FftPlan(std::uint64_t n);
 
   std::uint64_t size() const { return n_; }
@@ -31,11 +33,18 @@ class FftPlan {
   std::span<const std::complex<double>> twiddles() const { return twiddles_; }
   // bit_reversal()[i] = i with its low log2(n) bits reversed, for i < n.
   std::span<const std::uint64_t> bit_reversal() const { return bit_reversal_; }
+  // The twiddles of stage m (m = 2, 4, ..., n) in the order its butterflies use them,
+  // real and imaginary parts apart: stage_re()[m/2 - 1 + j] = twiddles()[j * n/m].real().
+  // Copies, so that the transform reads them contiguously; n - 1 entries each.
+  std::span<const double> stage_re() const { return stage_re_; }
+  std::span<const double> stage_im() const { return stage_im_; }
 
  private:
   std::uint64_t n_;
   std::vector<std::complex<double>> twiddles_;
   std::vector<std::uint64_t> bit_reversal_;
+  std::vector<double> stage_re_;
+  std::vector<double> stage_im_;
 };
 
 // X[k] = sum over t of x[t] e^(-2 pi i k t / n), in place and unscaled. Stops with

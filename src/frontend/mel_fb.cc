@@ -106,6 +106,9 @@ bool mel_kernel_available(MelKernel kernel) {
 #endif
     case MelKernel::AVX2:
 #if defined(__x86_64__)
+      // Initialising is idempotent, and needed when this runs during static
+      // initialisation (a Frontend built by a global's constructor, say).
+      __builtin_cpu_init();
       return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 #else
       return false;
