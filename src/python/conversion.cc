@@ -191,7 +191,9 @@ bool buffer_path_i16(PyObject* pcm, std::vector<std::int16_t>& out) {
       return true;
     case Format::I16:
       out.resize(buffer.n_bytes / sizeof(std::int16_t));
-      std::memcpy(out.data(), buffer.data, out.size() * sizeof(std::int16_t));
+      if (!out.empty()) {  // an empty vector's data() may be null, even for 0 bytes
+        std::memcpy(out.data(), buffer.data, out.size() * sizeof(std::int16_t));
+      }
       return true;
     case Format::F32:
     case Format::F64:
