@@ -23,6 +23,12 @@ from quelt_train import data, engine, evalsets, metrics  # noqa: E402
 
 
 def score_all(scorer, streams, log):
+  if hasattr(scorer, "scores_many"):
+    out = []
+    for i in range(0, len(streams), 200):
+      out += scorer.scores_many(streams[i: i + 200])
+      log(f"  scored {len(out)}/{len(streams)}")
+    return out
   out = []
   t0 = time.time()
   for i, s in enumerate(streams):
@@ -71,6 +77,7 @@ def main():
   ap.add_argument("model")
   ap.add_argument("--docs", default=os.path.join(REPO, "docs"))
   ap.add_argument("--engine-module", default=None)
+  ap.add_argument("--cli", default=None, help="quelt-wake-word binary (scores through it)")
   ap.add_argument("--negative-limit-hours", type=float, default=None,
                   help="score only this much negative audio (quick runs)")
   ap.add_argument("--positive-limit", type=int, default=None,
@@ -84,7 +91,8 @@ def main():
 
   from quelt_train import model as M
   import torch
-  scorer = engine.make_scorer(args.model, None, args.engine_module, REPO, log)
+  scorer = engine.make_scorer(args.model, None, args.engine_module, REPO, log, args.cli,
+                              args.work_dir)
   if isinstance(scorer, engine.ReplicaScorer):
     net = M.WakeWordNet()
     net.load_state_dict(torch.load(os.path.join(args.work_dir, "model.pt")))

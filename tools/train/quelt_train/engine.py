@@ -6,11 +6,15 @@ frame. When no build of the module is available, the frame-by-frame numpy replic
 and every report says which of the two produced its numbers.
 """
 
+import csv
 import importlib
 import os
+import subprocess
 import sys
+import tempfile
 
 import numpy as np
+import soundfile as sf
 
 from . import frontend as fe
 from . import streaming
@@ -52,6 +56,36 @@ class ModuleScorer:
     return dets
 
 
+class CliScorer:
+  """Scores through the engine's command-line tool: every stream is a float WAV file, one
+  run scores them all (the tool resets the session between inputs) and writes each frame's
+  score to a CSV file."""
+
+  def __init__(self, model_path, cli_path, tmp_dir=None):
+    self.model_path, self.cli, self.tmp_dir = model_path, cli_path, tmp_dir
+    self.name = "engine (quelt-wake-word detect --scores)"
+
+  def scores_many(self, streams):
+    with tempfile.TemporaryDirectory(dir=self.tmp_dir) as tmp:
+      names = []
+      for i, audio in enumerate(streams):
+        path = os.path.join(tmp, f"s{i:06d}.wav")
+        sf.write(path, np.asarray(audio, np.float32), fe.SAMPLE_RATE, subtype="FLOAT")
+        names.append(path)
+      out = os.path.join(tmp, "scores.csv")
+      subprocess.run([self.cli, "detect", "--model", self.model_path, "--threshold", "1",
+                      "--scores", out] + names, check=True, stdout=subprocess.DEVNULL,
+                     stderr=subprocess.DEVNULL)
+      per_file = {n: [] for n in names}
+      with open(out, newline="") as f:
+        for row in csv.DictReader(f):
+          per_file[row["file"]].append(float(row["score"]))
+    return [np.asarray(per_file[n], np.float32) for n in names]
+
+  def scores(self, audio):
+    return self.scores_many([audio])[0]
+
+
 class ReplicaScorer:
   """Scores through the numpy replica of the session (float32, frame by frame)."""
 
@@ -80,7 +114,10 @@ def find_module_dir(repo_root):
   return None
 
 
-def make_scorer(model_path, tensors, module_dir=None, repo_root=None, log=print):
+def make_scorer(model_path, tensors, module_dir=None, repo_root=None, log=print, cli=None,
+                tmp_dir=None):
+  if cli and model_path and os.access(cli, os.X_OK):
+    return CliScorer(model_path, cli, tmp_dir)
   module_dir = module_dir or (find_module_dir(repo_root) if repo_root else None)
   if module_dir and model_path:
     try:

@@ -11,6 +11,17 @@ from torch.nn import functional as F
 NEG_INF = -1e4
 
 
+def auxiliary_frame_loss(frame_logits, labels):
+  """Per-frame logits (the head on each embedding alone) against the same labels.
+
+  The pooled score dilutes a word over 2 s, so its gradient teaches the word slowly; this
+  direct signal gets the embeddings started.
+  """
+  mask = labels >= 0
+  target = (labels == 1).float()
+  return F.binary_cross_entropy_with_logits(frame_logits[mask], target[mask])
+
+
 def frame_loss(logits, labels, peak_weight=1.0):
   """logits (B, T) pooled logits, labels (B, T) in {1, 0, -1}; returns (loss, stats)."""
   neg = labels == 0

@@ -111,17 +111,19 @@ class WakeWordNet(nn.Module):
   def frame_logits(self, e):
     return F.linear(e, self.head.weight, self.head.bias).squeeze(-1)
 
-  def forward(self, feats, window_size=WINDOW_SIZE):
+  def forward(self, feats, window_size=WINDOW_SIZE, with_frames=False):
     """Pooled logits (B, T) of a session that warmed up and then saw these features.
 
     The head is linear, so the logit of the pooled mean equals the mean of the per-frame
-    logits over the pool; the pool starts full of the warm-up embedding.
+    logits over the pool; the pool starts full of the warm-up embedding. with_frames also
+    returns the per-frame logits (the head applied to each embedding alone).
     """
     histories, e_warm = self.warm_state(window_size)
     e = self.embed(feats, histories)
     frame = self.frame_logits(e)
     warm = self.frame_logits(e_warm)  # (1,)
-    return pool_mean(frame, warm, window_size)
+    pooled = pool_mean(frame, warm, window_size)
+    return (pooled, frame) if with_frames else pooled
 
 
 def pool_mean(frame, warm, window_size=WINDOW_SIZE):
