@@ -1,9 +1,10 @@
 // File: frontend/fft.h
 //
 // The forward FFT of the frontend: a plain iterative radix-2 decimation-in-time transform
-// over complex double-precision values, unscaled, in place. The plan holds the two tables
-// the transform reads (twiddles and bit-reversal permutation); it is built once with the
-// Frontend and never changes, so one plan may serve any number of sessions at once.
+// over complex double-precision values, unscaled, in place. The plan holds the tables the
+// transform reads (twiddles, bit-reversal permutation, and the twiddles regrouped per
+// stage); it is built once with the Frontend and never changes, so one plan may serve any
+// number of sessions at once.
 //
 // The arithmetic order is fixed and written out by hand (every product and every sum
 // rounded on its own, no fused multiply-add, no std::complex operator*): std::complex

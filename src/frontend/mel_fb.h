@@ -50,8 +50,9 @@ std::vector<float> build_mel_weights(std::uint32_t sample_rate, std::uint64_t n_
 // out[m] = sum over k < n_bins of weights[m * n_bins + k] * spectrum[k] for m < n_mels,
 // in the order described above; n_bins must be 16 q + 1 for some q >= 1, out must not
 // overlap the inputs. The variants check nothing: project_mel(kernel, ...) below does.
-// A NaN or infinity anywhere in the spectrum makes every band NaN, as 0 * inf is NaN:
-// zero weights are multiplied like any other.
+// Zero weights are multiplied like any other, so a NaN anywhere in the spectrum makes
+// every band NaN, and an infinity makes the bands that weigh its bin infinite and all the
+// others NaN (0 * inf).
 //
 // The AVX2 variant's file is compiled with -mavx2 -mfma, so this signature uses raw
 // pointers only: an inline function instantiated there (a std::span member, say) could
