@@ -12,7 +12,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 # cortex-a72 rather than qemu's default "max" CPU, so that an instruction a real board
 # lacks fails here instead of on the board.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64;-cpu;cortex-a72;-L;/usr/aarch64-linux-gnu)
+# LD_LIBRARY_PATH: libc6:arm64 (pulled in by the :arm64 -dev packages) puts a libc of
+# another build in /lib/aarch64-linux-gnu, which the loader searches before the prefix's
+# lib/; paired with the prefix's ld.so it hangs the first pthread_create.
+set(CMAKE_CROSSCOMPILING_EMULATOR
+    qemu-aarch64;-cpu;cortex-a72;-L;/usr/aarch64-linux-gnu;-E;LD_LIBRARY_PATH=/usr/aarch64-linux-gnu/lib)
 # Without this FindOpenSSL picks the x86-64 libcrypto and the link fails.
 set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/aarch64-linux-gnu/pkgconfig:/usr/share/pkgconfig")
 set(ENV{PKG_CONFIG_PATH} "")

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: x86-64 (warnings as errors), AddressSanitizer +
-# UndefinedBehaviorSanitizer, the AArch64 cross build under qemu-aarch64, then each
-# libFuzzer target for a minute.
+# UndefinedBehaviorSanitizer, ThreadSanitizer (the tests labelled threads), and the
+# AArch64 cross build under qemu-aarch64, then each libFuzzer target for a minute.
 # Usage: scripts/run-tests.sh [stage...]   (default: all stages)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,6 +17,12 @@ stage_sanitizers() {
   cmake --preset asan-ubsan
   cmake --build --preset asan-ubsan -j "$jobs"
   ctest --preset asan-ubsan
+}
+stage_tsan() {
+  # Only the threads-labelled tests run (and the fixtures that make their models).
+  cmake --preset tsan
+  cmake --build --preset tsan -j "$jobs"
+  ctest --preset tsan
 }
 stage_aarch64() {
   cmake --preset aarch64
@@ -49,7 +55,7 @@ stage_fuzz() {
 }
 
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(host sanitizers aarch64 fuzz)
+[ ${#stages[@]} -gt 0 ] || stages=(host sanitizers tsan aarch64 fuzz)
 for s in "${stages[@]}"; do
   echo "=== stage: $s ==="
   start=$SECONDS
