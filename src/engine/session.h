@@ -65,6 +65,9 @@ class Session {
   const SessionConfig& config() const;
   // Frames processed since construction or the last reset.
   std::uint64_t frame_counter() const;
+  // The rolling pool as it stands, read-only (long-run checks compare its running sum
+  // with a fresh sum of its ring).
+  const nn::RollingPool& pool() const { return pool_; }
 
  private:
   // Pre-emphasises `samples` into the sample buffer and processes every frame that
