@@ -46,12 +46,13 @@ double frame_time(std::uint64_t frame_index) { return static_cast<double>(frame_
 
 void print_detection(const std::string& input, const engine::Detection& d, bool json) {
   if (json) {
-    const nlohmann::json line = {{"file", input},
-                                 {"frame_index", d.frame_index},
-                                 {"time_sec", frame_time(d.frame_index)},
-                                 {"score", d.score}};
-    std::printf("%s\n",
-                line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    const nlohmann::ordered_json line = {{"file", input},
+                                         {"frame_index", d.frame_index},
+                                         {"time_sec", frame_time(d.frame_index)},
+                                         {"score", d.score}};
+    std::printf(
+        "%s\n",
+        line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
   } else {
     std::printf("%s\t%.2f\t%.4f\n", input.c_str(), static_cast<double>(d.timestamp_sec),
                 static_cast<double>(d.score));
