@@ -8,35 +8,38 @@
 #include <cmath>
 #include <utility>
 
+#include "nn/depthwise_frames.h"
+
 namespace quelt::nn {
 
 BlockHistory::BlockHistory(std::size_t dilation)
-    : buffer_(CHANNELS * history_length(dilation) + SLACK, 0.0f),
+    : frames_(history_length(dilation) * CHANNELS, 0.0f),
       dilation_(dilation),
-      row_length_(history_length(dilation)) {}
+      row_length_(history_length(dilation)),
+      newest_(history_length(dilation) - 1) {}
+
+const float* BlockHistory::frame(std::size_t i) const {
+  std::size_t slot = newest_ + 1 + i;  // the oldest frame sits in the slot after the newest
+  if (slot >= row_length_) slot -= row_length_;
+  return frames_.data() + slot * CHANNELS;
+}
+
+void BlockHistory::tap_frames(const float* (&taps)[KERNEL_SIZE]) const {
+  for (std::size_t k = 0; k < KERNEL_SIZE; ++k) taps[k] = frame(k * dilation_);
+}
 
 void BlockHistory::push(const float* x) {
-  const std::size_t live = CHANNELS * row_length_;
-  if (start_ == SLACK) {
-    // Out of slack: move the live rows to the front (the destination lies before the
-    // source, so a forward copy is safe). Once every SLACK frames.
-    std::copy(buffer_.begin() + static_cast<std::ptrdiff_t>(start_),
-              buffer_.begin() + static_cast<std::ptrdiff_t>(start_ + live), buffer_.begin());
-    start_ = 0;
-  }
-  // Advancing the start shifts every row by one; row c's newest slot is then the slot
-  // that held row c + 1's oldest value (for c = 63, the first slot past the old rows).
-  ++start_;
-  float* newest = buffer_.data() + start_ + row_length_ - 1;
-  for (std::size_t c = 0; c < CHANNELS; ++c) newest[c * row_length_] = x[c];
+  // The new frame takes the oldest frame's slot; every row moves by one at once.
+  newest_ = newest_ + 1 == row_length_ ? 0 : newest_ + 1;
+  std::copy(x, x + CHANNELS, frames_.begin() + static_cast<std::ptrdiff_t>(newest_ * CHANNELS));
 }
 
 void BlockHistory::clear() {
-  std::fill(buffer_.begin(), buffer_.end(), 0.0f);
-  start_ = 0;
+  std::fill(frames_.begin(), frames_.end(), 0.0f);
+  newest_ = row_length_ - 1;
 }
 
-StreamingState::StreamingState() {
+StreamingState::StreamingState() : dw_by_tap(N_BLOCKS * KERNEL_SIZE * CHANNELS, 0.0f) {
   for (std::size_t b = 0; b < N_BLOCKS; ++b) histories[b] = BlockHistory(BLOCK_DILATIONS[b]);
 }
 
@@ -44,9 +47,49 @@ void StreamingState::clear() {
   for (BlockHistory& h : histories) h.clear();
 }
 
+namespace {
+
+// The kernel over frames that goes with each kernel set.
+template <typename K>
+struct FrameKernel;
+template <>
+struct FrameKernel<PortableKernels> {
+  static constexpr auto step = &portable::depthwise_frames;
+};
+#if defined(__aarch64__)
+template <>
+struct FrameKernel<NeonKernels> {
+  static constexpr auto step = &neon::depthwise_frames;
+};
+#endif
+#if defined(__x86_64__)
+template <>
+struct FrameKernel<Avx2Kernels> {
+  static constexpr auto step = &avx2::depthwise_frames;
+};
+#endif
+
+// Makes state.dw_by_tap hold `model`'s depthwise weights, unless it already does.
+void bind(const WakeWordModel& model, StreamingState& state) {
+  bool bound = state.bound_model == &model;
+  for (std::size_t b = 0; b < N_BLOCKS && bound; ++b) {
+    bound = state.bound_weights[b] == model.blocks[b].dw_weight.data();
+  }
+  if (bound) return;
+  for (std::size_t b = 0; b < N_BLOCKS; ++b) {
+    transpose_depthwise_weights(model.blocks[b].dw_weight.data(),
+                                state.dw_by_tap.data() + b * KERNEL_SIZE * CHANNELS);
+    state.bound_weights[b] = model.blocks[b].dw_weight.data();
+  }
+  state.bound_model = &model;
+}
+
+}  // namespace
+
 template <typename K>
 void network_step(const WakeWordModel& model, StreamingState& state, Features features,
                   Embedding embedding) {
+  bind(model, state);
   float* current = state.activation.data();
   float* block_output = state.block_output.data();
   float* first = state.first_temporary.data();
@@ -64,8 +107,10 @@ void network_step(const WakeWordModel& model, StreamingState& state, Features fe
     const ResidualBlock& block = model.blocks[b];
     BlockHistory& history = state.histories[b];
     history.push(current);
-    K::depthwise_conv_step(history.rows(), block.dw_weight.data(), block.dw_bias.data(),
-                           BLOCK_DILATIONS[b], depthwise);
+    const float* taps[KERNEL_SIZE];
+    history.tap_frames(taps);
+    FrameKernel<K>::step(taps, state.dw_by_tap.data() + b * KERNEL_SIZE * CHANNELS,
+                         block.dw_bias.data(), depthwise);
     K::layer_norm(depthwise, block.ln1_scale.data(), block.ln1_shift.data(), CHANNELS, first);
     K::relu_in_place(first, CHANNELS);
     K::pointwise_conv(first, block.pw_weight.data(), block.pw_bias.data(), CHANNELS, second);

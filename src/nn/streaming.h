@@ -22,41 +22,40 @@
 
 namespace quelt::nn {
 
-// The recent inputs of one block's depthwise convolution: 64 rows (one per channel) of
-// 12·d + 1 values, oldest first, newest last, stored back to back as the kernel reads them.
+// The recent inputs of one block's depthwise convolution: conceptually 64 rows (one per
+// channel) of 12·d + 1 values, oldest first, newest last, every frame moving each row one
+// place towards its start and appending the new input.
 //
-// Conceptually every frame moves each row one place towards its start and appends the new
-// input. Here the 64 rows are a window sliding over a longer buffer instead: advancing the
-// window's start by one shifts every row by one at once, and the slot that receives
-// channel c's new input is exactly where row c + 1's oldest value was (which drops out).
-// When the slack runs out the live rows are copied back to the buffer's start. The rows
-// the kernel sees are identical, value for value, to moving them; per frame this costs 64
-// stores instead of 12·d moves per channel.
+// Stored frame-major instead, as a ring of 12·d + 1 frames of 64 values: a new frame
+// overwrites the oldest one (one 256-byte copy, nothing moves), and tap k of every
+// channel reads the frame 12·d - k·d frames old, which tap_frames() points to. The values
+// are those of the moving rows, value for value (at() reads them in row terms), and the
+// kernel over frames (nn/depthwise_frames.h) computes what depthwise_conv_step computes on
+// the rows, bit for bit.
 class BlockHistory {
  public:
   BlockHistory() = default;
   explicit BlockHistory(std::size_t dilation);
 
-  // 64 rows of row_length() floats back to back.
-  const float* rows() const { return buffer_.data() + start_; }
   std::size_t row_length() const { return row_length_; }
   std::size_t dilation() const { return dilation_; }
   // Row c's value i (0 = oldest), as the row-moving description would hold it.
-  float at(std::size_t c, std::size_t i) const { return rows()[c * row_length_ + i]; }
+  float at(std::size_t c, std::size_t i) const { return frame(i)[c]; }
+  // The 64 inputs of frame i of the history (0 = oldest, row_length() - 1 = newest).
+  const float* frame(std::size_t i) const;
+  // taps[k] = frame(k · dilation), for the 13 taps (tap 12 meets the newest frame).
+  void tap_frames(const float* (&taps)[KERNEL_SIZE]) const;
 
-  // Drops the oldest value of every row and appends x[c] (64 values) to row c.
+  // Drops the oldest frame and appends x (64 values, one per channel).
   void push(const float* x);
   // All values to zero, as after construction.
   void clear();
 
  private:
-  // Frames the window may advance before the live rows are copied back.
-  static constexpr std::size_t SLACK = 128;
-
-  std::vector<float> buffer_;  // CHANNELS * row_length_ + SLACK
+  std::vector<float> frames_;  // row_length_ frames of CHANNELS values
   std::size_t dilation_ = 0;
   std::size_t row_length_ = 0;
-  std::size_t start_ = 0;
+  std::size_t newest_ = 0;  // slot of the newest frame; the oldest is the slot after it
 };
 
 // The network's memory between frames, sized at construction.
@@ -66,6 +65,14 @@ struct StreamingState {
   void clear();
 
   std::array<BlockHistory, N_BLOCKS> histories;
+  // The blocks' depthwise weights tap-major (N_BLOCKS x 13 x 64), the layout the kernel
+  // over frames reads. network_step copies them from the model it is given when that is
+  // not the model they came from (`bound_model`, `bound_weights`), so the first step
+  // after construction, or with another model, prepares them; the model must not change
+  // while a state steps with it (a WakeWordModel is read-only after its build).
+  std::vector<float> dw_by_tap;
+  const WakeWordModel* bound_model = nullptr;
+  std::array<const float*, N_BLOCKS> bound_weights{};
   // Scratch of one step. The current activation and the block output swap roles after
   // every block (the step swaps pointers to them; nothing is copied).
   alignas(64) std::array<float, CHANNELS> activation{};

@@ -176,7 +176,7 @@ TEST(BlockHistory, MatchesMovingRowsValueForValue) {
         row[len - 1] = x[c];
       }
       for (std::size_t i = 0; i < rows.size(); ++i) {
-        ASSERT_EQ(bits(h.rows()[i]), bits(rows[i])) << "d=" << d << " frame " << frame;
+        ASSERT_EQ(bits(h.at(i / len, i % len)), bits(rows[i])) << "d=" << d << " frame " << frame;
       }
     }
   }
