@@ -59,17 +59,26 @@ __m256 relu_lanes(__m256 v) {
   return _mm256_add_ps(_mm256_max_ps(zero, v), zero);
 }
 
+// The 64 inputs of a pointwise convolution, loaded once per call and kept in registers:
+// x[i] holds inputs 8i .. 8i + 7.
+struct Inputs {
+  __m256 v[POINTWISE_IN / 8];
+};
+
 // The 4-lane sum S = (A3 + A2) + (A1 + A0) of one output row, for outputs `row0` (low
 // half of the result) and `row1` (high half). The 16 accumulators of a row are the lanes
-// of lo (A0, A1) and hi (A2, A3).
-__m256 pointwise_pair(const float* x, const float* row0, const float* row1) {
+// of lo (A0, A1) and hi (A2, A3). Always inlined, so that the inputs stay in registers
+// and each weight is read straight into its fused multiply-add.
+__attribute__((always_inline)) inline __m256 pointwise_pair(const Inputs& x, const float* row0,
+                                                            const float* row1) {
   __m256 lo0 = _mm256_setzero_ps();
   __m256 hi0 = _mm256_setzero_ps();
   __m256 lo1 = _mm256_setzero_ps();
   __m256 hi1 = _mm256_setzero_ps();
+#pragma GCC unroll 4
   for (std::size_t j = 0; j < POINTWISE_IN; j += 16) {
-    const __m256 x_lo = _mm256_loadu_ps(x + j);
-    const __m256 x_hi = _mm256_loadu_ps(x + j + 8);
+    const __m256 x_lo = x.v[j / 8];
+    const __m256 x_hi = x.v[j / 8 + 1];
     lo0 = _mm256_fmadd_ps(_mm256_loadu_ps(row0 + j), x_lo, lo0);
     hi0 = _mm256_fmadd_ps(_mm256_loadu_ps(row0 + j + 8), x_hi, hi0);
     lo1 = _mm256_fmadd_ps(_mm256_loadu_ps(row1 + j), x_lo, lo1);
@@ -84,7 +93,8 @@ __m256 pointwise_pair(const float* x, const float* row0, const float* row1) {
 }
 
 // Eight outputs: rows o..o+3 from `w0`, rows o+4..o+7 from `w4`.
-__m256 pointwise_eight(const float* x, const float* w0, const float* w4) {
+__attribute__((always_inline)) inline __m256 pointwise_eight(const Inputs& x, const float* w0,
+                                                             const float* w4) {
   constexpr std::size_t R = POINTWISE_IN;
   return pairwise_sums8(pointwise_pair(x, w0, w4), pointwise_pair(x, w0 + R, w4 + R),
                         pointwise_pair(x, w0 + 2 * R, w4 + 2 * R),
@@ -162,14 +172,17 @@ void depthwise_step(const float* rows, const float* w, const float* b, float* y)
 void pointwise_conv(const float* x, const float* w, const float* b, std::size_t n_out, float* y) {
   QWW_CHECK(n_out % LANES == 0, "pointwise_conv: n_out must be a multiple of 4");
   constexpr std::size_t R = POINTWISE_IN;
+  Inputs in;
+#pragma GCC unroll 8
+  for (std::size_t i = 0; i < R / 8; ++i) in.v[i] = _mm256_loadu_ps(x + 8 * i);
   std::size_t o = 0;
   for (; o + 8 <= n_out; o += 8) {
-    const __m256 sums = pointwise_eight(x, w + o * R, w + (o + 4) * R);
+    const __m256 sums = pointwise_eight(in, w + o * R, w + (o + 4) * R);
     _mm256_storeu_ps(y + o, _mm256_add_ps(sums, _mm256_loadu_ps(b + o)));
   }
   if (o < n_out) {
     // Four rows left: compute them in both halves and keep the low one.
-    const __m256 sums = pointwise_eight(x, w + o * R, w + o * R);
+    const __m256 sums = pointwise_eight(in, w + o * R, w + o * R);
     _mm_storeu_ps(y + o, _mm_add_ps(_mm256_castps256_ps128(sums), _mm_loadu_ps(b + o)));
   }
 }
