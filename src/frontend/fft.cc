@@ -8,7 +8,8 @@
 //   t = (w.re * b.re - w.im * b.im,  w.re * b.im + w.im * b.re),  a' = a + t,  b' = a - t.
 // For speed the transform copies the buffer into separate real and imaginary arrays (in
 // bit-reversed order, which is the permutation) and runs two butterflies at a time on
-// 2-lane vectors (SSE2 on x86-64, Advanced SIMD on AArch64). A lane operation is the same
+// 2-lane vectors (SSE2 on x86-64, Advanced SIMD on AArch64), or, from stage m = 8 on,
+// four at a time on AVX vectors where the CPU has AVX2 (fft_avx2.cc). A lane operation is the same
 // IEEE operation on the same operands in the same order as the scalar formula, so the
 // results are those of the textbook loop, bit for bit; a test holds them to it.
 #include "frontend/fft.h"
@@ -35,7 +36,27 @@ void store(double* p, Lanes v) { std::memcpy(p, &v, sizeof v); }
 
 }  // namespace
 
-FftPlan::FftPlan(std::uint64_t n) : n_(n) {
+bool fft_stages_available(FftStages stages) {
+  switch (stages) {
+    case FftStages::TWO_LANE:
+      return true;
+    case FftStages::AVX2:
+#if defined(__x86_64__)
+      // Idempotent; needed when this runs during static initialisation.
+      __builtin_cpu_init();
+      return __builtin_cpu_supports("avx2");
+#else
+      return false;
+#endif
+  }
+  return false;
+}
+
+FftStages best_fft_stages() {
+  return fft_stages_available(FftStages::AVX2) ? FftStages::AVX2 : FftStages::TWO_LANE;
+}
+
+FftPlan::FftPlan(std::uint64_t n) : n_(n), stages_(best_fft_stages()) {
   QWW_CHECK(n >= 2 && n <= FFT_MAX_SIZE && (n & (n - 1)) == 0,
             "FFT size must be a power of two from 2 to FFT_MAX_SIZE");
   unsigned bits = 0;
@@ -67,8 +88,13 @@ FftPlan::FftPlan(std::uint64_t n) : n_(n) {
 }
 
 void fft_in_place(const FftPlan& plan, std::span<std::complex<double>> buffer) {
+  fft_in_place(plan, buffer, plan.stages());
+}
+
+void fft_in_place(const FftPlan& plan, std::span<std::complex<double>> buffer, FftStages stages) {
   const std::size_t n = buffer.size();
   QWW_CHECK(n == plan.size(), "FFT input length mismatch");
+  QWW_CHECK(fft_stages_available(stages), "FFT stage loops not available on this machine");
   const std::uint64_t* reverse = plan.bit_reversal().data();
   std::complex<double>* x = buffer.data();
 
@@ -98,10 +124,15 @@ void fft_in_place(const FftPlan& plan, std::span<std::complex<double>> buffer) {
     }
   }
 
-  // Stages m = 4 .. n: half is even, so butterflies j and j + 1 share a vector.
+  // Stages m = 4 .. n: half is even, so butterflies j and j + 1 share a vector. With
+  // AVX2, the stages from m = 8 on (half a multiple of 4) take four at a time instead.
   const double* stage_re = plan.stage_re().data();
   const double* stage_im = plan.stage_im().data();
-  for (std::size_t half = 2; half < n; half *= 2) {
+  std::size_t two_lane_end = n;
+#if defined(__x86_64__)
+  if (stages == FftStages::AVX2 && n >= 8) two_lane_end = 4;
+#endif
+  for (std::size_t half = 2; half < two_lane_end; half *= 2) {
     const double* tw_re = stage_re + (half - 1);
     const double* tw_im = stage_im + (half - 1);
     for (std::size_t s = 0; s < n; s += 2 * half) {
@@ -125,6 +156,10 @@ void fft_in_place(const FftPlan& plan, std::span<std::complex<double>> buffer) {
       }
     }
   }
+
+#if defined(__x86_64__)
+  if (two_lane_end < n) avx2::fft_stages(re, im, stage_re, stage_im, n, two_lane_end);
+#endif
 
   for (std::size_t i = 0; i < n; ++i) x[i] = {re[i], im[i]};
 }

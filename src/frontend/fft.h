@@ -13,6 +13,7 @@
 #pragma once
 
 #include <complex>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -23,6 +24,16 @@ namespace quelt::frontend {
 inline constexpr double TWO_PI = 6.283185307179586;
 // Largest transform: fft_in_place works on a copy of the buffer on the stack (16 KB).
 inline constexpr std::uint64_t FFT_MAX_SIZE = 1024;
+
+// The butterfly loops of stages m = 8 .. n. TWO_LANE runs two butterflies per 2-lane
+// vector (SSE2 on x86-64, Advanced SIMD on AArch64) and is always available; AVX2 runs
+// four per 4-lane vector, on x86-64 CPUs with AVX2. Both give the same bits.
+enum class FftStages : std::uint8_t { TWO_LANE, AVX2 };
+
+// Whether this build and this CPU can run `stages`.
+bool fft_stages_available(FftStages stages);
+// AVX2 where available, TWO_LANE otherwise.
+FftStages best_fft_stages();
 
 class FftPlan {
  public:
@@ -39,6 +50,8 @@ class FftPlan {
   // Copies, so that the transform reads them contiguously; n - 1 entries each.
   std::span<const double> stage_re() const { return stage_re_; }
   std::span<const double> stage_im() const { return stage_im_; }
+  // The stage loops chosen for this machine when the plan was built.
+  FftStages stages() const { return stages_; }
 
  private:
   std::uint64_t n_;
@@ -46,11 +59,25 @@ class FftPlan {
   std::vector<std::uint64_t> bit_reversal_;
   std::vector<double> stage_re_;
   std::vector<double> stage_im_;
+  FftStages stages_;
 };
 
 // X[k] = sum over t of x[t] e^(-2 pi i k t / n), in place and unscaled. Stops with
 // "FFT input length mismatch" unless buffer holds exactly plan.size() entries.
 // Allocates nothing.
 void fft_in_place(const FftPlan& plan, std::span<std::complex<double>> buffer);
+// The same with the given stage loops, which must be available (tests compare them).
+void fft_in_place(const FftPlan& plan, std::span<std::complex<double>> buffer, FftStages stages);
+
+#if defined(__x86_64__)
+namespace avx2 {
+// Stages with half = first_half, 2 first_half, ..., n/2 (first_half >= 4, a power of two)
+// on the split arrays of fft_in_place, four butterflies per vector. Compiled with -mavx2
+// in a file of its own; raw pointers only, so no inline function of that file can be
+// shared with the rest of the program.
+void fft_stages(double* re, double* im, const double* stage_re, const double* stage_im,
+                std::size_t n, std::size_t first_half);
+}  // namespace avx2
+#endif
 
 }  // namespace quelt::frontend

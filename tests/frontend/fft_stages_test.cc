@@ -1,0 +1,70 @@
+// File: tests/frontend/fft_stages_test.cc
+//
+// The FFT's stage loops against each other: the AVX2 loops (four butterflies per vector)
+// give the 2-lane loops' bits at every size, on ordinary inputs and on inputs full of
+// zeros of both signs, subnormals, huge values, infinities and NaN. The 2-lane loops are
+// themselves held to the textbook transform by fft_test.
+#include <bit>
+#include <complex>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "frontend/fft.h"
+
+namespace quelt::frontend {
+namespace {
+
+// NaN payloads may differ between operand orders; a NaN only has to meet a NaN.
+std::uint64_t bits_of(double v) {
+  return std::isnan(v) ? 0x7FF8000000000000u : std::bit_cast<std::uint64_t>(v);
+}
+
+TEST(FftStages, Avx2LoopsGiveTheTwoLaneBits) {
+  if (!fft_stages_available(FftStages::AVX2)) GTEST_SKIP() << "no AVX2 on this machine";
+  std::mt19937_64 rng(29);
+  std::uniform_real_distribution<double> uniform(-1.0, 1.0);
+  const double specials[] = {0.0,
+                             -0.0,
+                             5e-324,
+                             -1e-310,
+                             1e308,
+                             -1e308,
+                             1.0,
+                             std::numeric_limits<double>::infinity(),
+                             -std::numeric_limits<double>::infinity(),
+                             std::numeric_limits<double>::quiet_NaN()};
+  for (std::uint64_t n = 2; n <= FFT_MAX_SIZE; n *= 2) {
+    const FftPlan plan(n);
+    for (int trial = 0; trial < 8; ++trial) {
+      std::vector<std::complex<double>> x(n);
+      for (auto& v : x) v = {uniform(rng), trial % 2 == 0 ? 0.0 : uniform(rng)};
+      const std::size_t count = trial < 2 ? 0 : (trial == 7 ? n : 1 + rng() % 4);
+      for (std::size_t i = 0; i < count; ++i) {
+        x[rng() % n] = {specials[rng() % std::size(specials)],
+                        specials[rng() % std::size(specials)]};
+      }
+      std::vector<std::complex<double>> two_lane = x;
+      fft_in_place(plan, two_lane, FftStages::TWO_LANE);
+      fft_in_place(plan, x, FftStages::AVX2);
+      for (std::size_t k = 0; k < n; ++k) {
+        ASSERT_EQ(bits_of(x[k].real()), bits_of(two_lane[k].real()))
+            << "n=" << n << " trial " << trial << " k=" << k;
+        ASSERT_EQ(bits_of(x[k].imag()), bits_of(two_lane[k].imag()))
+            << "n=" << n << " trial " << trial << " k=" << k;
+      }
+    }
+  }
+}
+
+TEST(FftStages, PlanChoosesTheWidestAvailable) {
+  EXPECT_EQ(FftPlan(512).stages(), best_fft_stages());
+  EXPECT_TRUE(fft_stages_available(FftStages::TWO_LANE));
+  EXPECT_TRUE(fft_stages_available(best_fft_stages()));
+}
+
+}  // namespace
+}  // namespace quelt::frontend
