@@ -44,7 +44,8 @@ bool fft_stages_available(FftStages stages) {
 #if defined(__x86_64__)
       // Idempotent; needed when this runs during static initialisation.
       __builtin_cpu_init();
-      return __builtin_cpu_supports("avx2");
+      // FMA too: the magnitude step that goes with these stages fuses (frontend.cc).
+      return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 #else
       return false;
 #endif

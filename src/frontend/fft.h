@@ -27,7 +27,7 @@ inline constexpr std::uint64_t FFT_MAX_SIZE = 1024;
 
 // The butterfly loops of stages m = 8 .. n. TWO_LANE runs two butterflies per 2-lane
 // vector (SSE2 on x86-64, Advanced SIMD on AArch64) and is always available; AVX2 runs
-// four per 4-lane vector, on x86-64 CPUs with AVX2. Both give the same bits.
+// four per 4-lane vector, on x86-64 CPUs with AVX2 and FMA. Both give the same bits.
 enum class FftStages : std::uint8_t { TWO_LANE, AVX2 };
 
 // Whether this build and this CPU can run `stages`.

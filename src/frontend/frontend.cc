@@ -71,6 +71,25 @@ void magnitude_spectrum(std::span<const std::complex<double>> x, std::span<float
   spectrum[nyquist] = static_cast<float>(std::sqrt(re * re + im * im));
 }
 
+void magnitude_spectrum(std::span<const std::complex<double>> x, std::span<float> spectrum,
+                        FftStages stages) {
+#if defined(__x86_64__)
+  if (stages == FftStages::AVX2) {
+    QWW_CHECK(x.size() >= 8 && spectrum.size() == x.size() / 2 + 1, "spectrum length mismatch");
+    QWW_CHECK(fft_stages_available(stages), "AVX2 not available on this machine");
+    // std::complex<double> is two doubles, real part first (an array-compatible layout).
+    const std::size_t nyquist = spectrum.size() - 1;
+    avx2::magnitude_bins(reinterpret_cast<const double*>(x.data()), nyquist, spectrum.data());
+    const double re = x[nyquist].real();
+    const double im = x[nyquist].imag();
+    spectrum[nyquist] = static_cast<float>(std::sqrt(re * re + im * im));
+    return;
+  }
+#endif
+  (void)stages;
+  magnitude_spectrum(x, spectrum);
+}
+
 void process_frame(const Frontend& frontend, std::span<const float> frame,
                    std::span<std::complex<double>> fft_buffer, std::span<float> spectrum,
                    std::span<float> out) {
@@ -90,7 +109,7 @@ void process_frame(const Frontend& frontend, std::span<const float> frame,
   for (std::size_t i = frame_length; i < fft_buffer.size(); ++i) fft_buffer[i] = {0.0, 0.0};
 
   fft_in_place(frontend.fft_plan(), fft_buffer);
-  magnitude_spectrum(fft_buffer, spectrum);
+  magnitude_spectrum(fft_buffer, spectrum, frontend.fft_plan().stages());
   project_mel(frontend.mel_kernel(), frontend.mel_weights(), spectrum, out);
   log_compress(out, config.log_floor);
 }

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <complex>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -73,6 +74,18 @@ float preemphasize(std::span<const float> x, float carry, float preemph, std::sp
 // im*im + that in one fused multiply-add; bin n/2 adds the two rounded squares. A NaN
 // or infinite part gives NaN or infinity.
 void magnitude_spectrum(std::span<const std::complex<double>> x, std::span<float> spectrum);
+// The same, four bins per vector when `stages` is FftStages::AVX2 (which must then be
+// available), as the plan of process_frame chooses; same bits either way.
+void magnitude_spectrum(std::span<const std::complex<double>> x, std::span<float> spectrum,
+                        FftStages stages);
+
+#if defined(__x86_64__)
+namespace avx2 {
+// spectrum[k] for k < count (a multiple of 4) from the interleaved (re, im) pairs of x,
+// by the fused rule of the bins below n/2. In spectrum_avx2.cc, compiled with -mavx2 -mfma.
+void magnitude_bins(const double* x, std::size_t count, float* spectrum);
+}  // namespace avx2
+#endif
 
 // Fills out (64) with the frame's log-mel features. Sizes are QWW_CHECKed
 // ("FFT input length mismatch" for the FFT buffer). Allocates nothing.

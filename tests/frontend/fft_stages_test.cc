@@ -2,8 +2,9 @@
 //
 // The FFT's stage loops against each other: the AVX2 loops (four butterflies per vector)
 // give the 2-lane loops' bits at every size, on ordinary inputs and on inputs full of
-// zeros of both signs, subnormals, huge values, infinities and NaN. The 2-lane loops are
-// themselves held to the textbook transform by fft_test.
+// zeros of both signs, subnormals, huge values, infinities and NaN; the AVX2 magnitude
+// gives the scalar magnitude's bits. The 2-lane loops and the scalar magnitude are
+// themselves held to the textbook transform and the rounding rule by fft_test.
 #include <bit>
 #include <complex>
 #include <cstdint>
@@ -14,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "frontend/fft.h"
+#include "frontend/frontend.h"
 
 namespace quelt::frontend {
 namespace {
@@ -56,6 +58,39 @@ TEST(FftStages, Avx2LoopsGiveTheTwoLaneBits) {
         ASSERT_EQ(bits_of(x[k].imag()), bits_of(two_lane[k].imag()))
             << "n=" << n << " trial " << trial << " k=" << k;
       }
+    }
+  }
+}
+
+TEST(FftStages, Avx2MagnitudeGivesTheScalarBits) {
+  if (!fft_stages_available(FftStages::AVX2)) GTEST_SKIP() << "no AVX2 on this machine";
+  std::mt19937_64 rng(31);
+  std::uniform_real_distribution<double> uniform(-1e3, 1e3);
+  // Squares that overflow, vanish or round at the edge of single precision, and non-finite
+  // parts.
+  const double specials[] = {0.0,
+                             -0.0,
+                             5e-324,
+                             1e-160,
+                             1e160,
+                             -1e200,
+                             3.4028235e38,
+                             -3.4028236e38,
+                             std::numeric_limits<double>::infinity(),
+                             std::numeric_limits<double>::quiet_NaN()};
+  for (int trial = 0; trial < 20; ++trial) {
+    std::vector<std::complex<double>> x(512);
+    for (auto& v : x) v = {uniform(rng), uniform(rng)};
+    for (int i = 0; i < trial * 8; ++i) {
+      x[rng() % 512] = {specials[rng() % std::size(specials)],
+                        specials[rng() % std::size(specials)]};
+    }
+    std::vector<float> scalar(257), wide(257);
+    magnitude_spectrum(x, scalar);
+    magnitude_spectrum(x, wide, FftStages::AVX2);
+    for (std::size_t k = 0; k < 257; ++k) {
+      ASSERT_EQ(std::bit_cast<std::uint32_t>(wide[k]), std::bit_cast<std::uint32_t>(scalar[k]))
+          << "trial " << trial << " bin " << k << ": " << wide[k] << " vs " << scalar[k];
     }
   }
 }
