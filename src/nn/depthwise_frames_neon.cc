@@ -16,11 +16,14 @@ namespace quelt::nn::neon {
 void depthwise_frames(const float* const* taps, const float* w_by_tap, const float* b, float* y) {
   constexpr std::size_t C = DEPTHWISE_CHANNELS;
   static_assert(C % 4 == 0);
+  // The tap pointers in locals, so that they stay in registers across the stores to y.
+  const float* t[DEPTHWISE_TAPS];
+  for (std::size_t k = 0; k < DEPTHWISE_TAPS; ++k) t[k] = taps[k];
   for (std::size_t c = 0; c < C; c += 4) {
     // Written out so that the four accumulators stay in registers: tap k = 4m + l feeds
     // accumulator l, for m = 0, 1, 2 in turn.
     const auto tap = [&](std::size_t k, float32x4_t acc) {
-      return vfmaq_f32(acc, vld1q_f32(w_by_tap + k * C + c), vld1q_f32(taps[k] + c));
+      return vfmaq_f32(acc, vld1q_f32(w_by_tap + k * C + c), vld1q_f32(t[k] + c));
     };
     float32x4_t a0 = tap(0, vdupq_n_f32(0.0f));
     float32x4_t a1 = tap(1, vdupq_n_f32(0.0f));
@@ -35,7 +38,7 @@ void depthwise_frames(const float* const* taps, const float* w_by_tap, const flo
     a2 = tap(10, a2);
     a3 = tap(11, a3);
     const float32x4_t sum = vaddq_f32(vaddq_f32(a0, a1), vaddq_f32(a2, a3));
-    const float32x4_t newest = vmulq_f32(vld1q_f32(w_by_tap + 12 * C + c), vld1q_f32(taps[12] + c));
+    const float32x4_t newest = vmulq_f32(vld1q_f32(w_by_tap + 12 * C + c), vld1q_f32(t[12] + c));
     vst1q_f32(y + c, vaddq_f32(vaddq_f32(sum, vld1q_f32(b + c)), newest));
   }
 }

@@ -31,17 +31,26 @@ float32x4_t pairwise_sums(float32x4_t a, float32x4_t b, float32x4_t c, float32x4
 // (v0 + v1) + (v2 + v3) as a scalar.
 float pairwise_sum(float32x4_t v) { return vpadds_f32(vget_low_f32(vpaddq_f32(v, v))); }
 
-// The sum S = (A3 + A2) + (A1 + A0) of one output row's four accumulators.
-float32x4_t pointwise_row(const float* x, const float* row) {
+// The 64 inputs of a pointwise convolution, loaded once per call and kept in registers
+// (AArch64 has 32): v[i] holds inputs 4i .. 4i + 3.
+struct Inputs {
+  float32x4_t v[POINTWISE_IN / LANES];
+};
+
+// The sum S = (A3 + A2) + (A1 + A0) of one output row's four accumulators. Always
+// inlined and unrolled, so that the inputs stay in registers and only the weights are
+// loaded.
+__attribute__((always_inline)) inline float32x4_t pointwise_row(const Inputs& x, const float* row) {
   float32x4_t a0 = vdupq_n_f32(0.0f);
   float32x4_t a1 = vdupq_n_f32(0.0f);
   float32x4_t a2 = vdupq_n_f32(0.0f);
   float32x4_t a3 = vdupq_n_f32(0.0f);
+#pragma GCC unroll 4
   for (std::size_t j = 0; j < POINTWISE_IN; j += 16) {
-    a0 = vfmaq_f32(a0, vld1q_f32(row + j), vld1q_f32(x + j));
-    a1 = vfmaq_f32(a1, vld1q_f32(row + j + 4), vld1q_f32(x + j + 4));
-    a2 = vfmaq_f32(a2, vld1q_f32(row + j + 8), vld1q_f32(x + j + 8));
-    a3 = vfmaq_f32(a3, vld1q_f32(row + j + 12), vld1q_f32(x + j + 12));
+    a0 = vfmaq_f32(a0, vld1q_f32(row + j), x.v[j / 4]);
+    a1 = vfmaq_f32(a1, vld1q_f32(row + j + 4), x.v[j / 4 + 1]);
+    a2 = vfmaq_f32(a2, vld1q_f32(row + j + 8), x.v[j / 4 + 2]);
+    a3 = vfmaq_f32(a3, vld1q_f32(row + j + 12), x.v[j / 4 + 3]);
   }
   return vaddq_f32(vaddq_f32(a3, a2), vaddq_f32(a1, a0));
 }
@@ -100,13 +109,16 @@ void depthwise_step(const float* rows, const float* w, const float* b, float* y)
 
 void pointwise_conv(const float* x, const float* w, const float* b, std::size_t n_out, float* y) {
   QWW_CHECK(n_out % LANES == 0, "pointwise_conv: n_out must be a multiple of 4");
+  Inputs in;
+#pragma GCC unroll 16
+  for (std::size_t i = 0; i < POINTWISE_IN / LANES; ++i) in.v[i] = vld1q_f32(x + LANES * i);
   // Four output rows at a time, so that their final horizontal sums share the pairwise
   // adds; every row keeps its own order.
   for (std::size_t o = 0; o < n_out; o += LANES) {
     const float* row = w + o * POINTWISE_IN;
     const float32x4_t sums = pairwise_sums(
-        pointwise_row(x, row), pointwise_row(x, row + POINTWISE_IN),
-        pointwise_row(x, row + 2 * POINTWISE_IN), pointwise_row(x, row + 3 * POINTWISE_IN));
+        pointwise_row(in, row), pointwise_row(in, row + POINTWISE_IN),
+        pointwise_row(in, row + 2 * POINTWISE_IN), pointwise_row(in, row + 3 * POINTWISE_IN));
     vst1q_f32(y + o, vaddq_f32(sums, vld1q_f32(b + o)));
   }
 }
