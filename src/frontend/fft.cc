@@ -108,59 +108,58 @@ void fft_in_place(const FftPlan& plan, std::span<std::complex<double>> buffer, F
     im[i] = x[reverse[i]].imag();
   }
 
-  // Stage m = 2 has one butterfly per block, with twiddles[0] = (1, 0), multiplied all
-  // the same: 0 * inf must stay NaN.
-  {
-    const double w_re = plan.stage_re()[0];
-    const double w_im = plan.stage_im()[0];
-    for (std::size_t s = 0; s < n; s += 2) {
-      const double t_re = w_re * re[s + 1] - w_im * im[s + 1];
-      const double t_im = w_re * im[s + 1] + w_im * re[s + 1];
-      const double a_re = re[s];
-      const double a_im = im[s];
-      re[s] = a_re + t_re;
-      im[s] = a_im + t_im;
-      re[s + 1] = a_re - t_re;
-      im[s + 1] = a_im - t_im;
-    }
-  }
-
-  // Stages m = 4 .. n: half is even, so butterflies j and j + 1 share a vector. With
-  // AVX2, the stages from m = 8 on (half a multiple of 4) take four at a time instead.
   const double* stage_re = plan.stage_re().data();
   const double* stage_im = plan.stage_im().data();
-  std::size_t two_lane_end = n;
 #if defined(__x86_64__)
-  if (stages == FftStages::AVX2 && n >= 8) two_lane_end = 4;
+  // With AVX2 every stage runs four butterflies per vector (fft_avx2.cc).
+  if (stages == FftStages::AVX2 && n >= 8) {
+    avx2::fft_stages(re, im, stage_re, stage_im, n);
+  } else
 #endif
-  for (std::size_t half = 2; half < two_lane_end; half *= 2) {
-    const double* tw_re = stage_re + (half - 1);
-    const double* tw_im = stage_im + (half - 1);
-    for (std::size_t s = 0; s < n; s += 2 * half) {
-      double* a_re_p = re + s;
-      double* a_im_p = im + s;
-      double* b_re_p = re + s + half;
-      double* b_im_p = im + s + half;
-      for (std::size_t j = 0; j < half; j += 2) {
-        const Lanes w_re = load(tw_re + j);
-        const Lanes w_im = load(tw_im + j);
-        const Lanes b_re = load(b_re_p + j);
-        const Lanes b_im = load(b_im_p + j);
-        const Lanes a_re = load(a_re_p + j);
-        const Lanes a_im = load(a_im_p + j);
-        const Lanes t_re = w_re * b_re - w_im * b_im;
-        const Lanes t_im = w_re * b_im + w_im * b_re;
-        store(a_re_p + j, a_re + t_re);
-        store(a_im_p + j, a_im + t_im);
-        store(b_re_p + j, a_re - t_re);
-        store(b_im_p + j, a_im - t_im);
+  {
+    // Stage m = 2 has one butterfly per block, with twiddles[0] = (1, 0), multiplied all
+    // the same: 0 * inf must stay NaN.
+    {
+      const double w_re = plan.stage_re()[0];
+      const double w_im = plan.stage_im()[0];
+      for (std::size_t s = 0; s < n; s += 2) {
+        const double t_re = w_re * re[s + 1] - w_im * im[s + 1];
+        const double t_im = w_re * im[s + 1] + w_im * re[s + 1];
+        const double a_re = re[s];
+        const double a_im = im[s];
+        re[s] = a_re + t_re;
+        im[s] = a_im + t_im;
+        re[s + 1] = a_re - t_re;
+        im[s + 1] = a_im - t_im;
+      }
+    }
+
+    // Stages m = 4 .. n: half is even, so butterflies j and j + 1 share a vector.
+    for (std::size_t half = 2; half < n; half *= 2) {
+      const double* tw_re = stage_re + (half - 1);
+      const double* tw_im = stage_im + (half - 1);
+      for (std::size_t s = 0; s < n; s += 2 * half) {
+        double* a_re_p = re + s;
+        double* a_im_p = im + s;
+        double* b_re_p = re + s + half;
+        double* b_im_p = im + s + half;
+        for (std::size_t j = 0; j < half; j += 2) {
+          const Lanes w_re = load(tw_re + j);
+          const Lanes w_im = load(tw_im + j);
+          const Lanes b_re = load(b_re_p + j);
+          const Lanes b_im = load(b_im_p + j);
+          const Lanes a_re = load(a_re_p + j);
+          const Lanes a_im = load(a_im_p + j);
+          const Lanes t_re = w_re * b_re - w_im * b_im;
+          const Lanes t_im = w_re * b_im + w_im * b_re;
+          store(a_re_p + j, a_re + t_re);
+          store(a_im_p + j, a_im + t_im);
+          store(b_re_p + j, a_re - t_re);
+          store(b_im_p + j, a_im - t_im);
+        }
       }
     }
   }
-
-#if defined(__x86_64__)
-  if (two_lane_end < n) avx2::fft_stages(re, im, stage_re, stage_im, n, two_lane_end);
-#endif
 
   for (std::size_t i = 0; i < n; ++i) x[i] = {re[i], im[i]};
 }

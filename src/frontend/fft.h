@@ -25,9 +25,9 @@ inline constexpr double TWO_PI = 6.283185307179586;
 // Largest transform: fft_in_place works on a copy of the buffer on the stack (16 KB).
 inline constexpr std::uint64_t FFT_MAX_SIZE = 1024;
 
-// The butterfly loops of stages m = 8 .. n. TWO_LANE runs two butterflies per 2-lane
-// vector (SSE2 on x86-64, Advanced SIMD on AArch64) and is always available; AVX2 runs
-// four per 4-lane vector, on x86-64 CPUs with AVX2 and FMA. Both give the same bits.
+// The butterfly loops of the stages. TWO_LANE runs two butterflies per 2-lane vector
+// (SSE2 on x86-64, Advanced SIMD on AArch64) and is always available; AVX2 runs four per
+// 4-lane vector, on x86-64 CPUs with AVX2 and FMA. Both give the same bits.
 enum class FftStages : std::uint8_t { TWO_LANE, AVX2 };
 
 // Whether this build and this CPU can run `stages`.
@@ -71,12 +71,11 @@ void fft_in_place(const FftPlan& plan, std::span<std::complex<double>> buffer, F
 
 #if defined(__x86_64__)
 namespace avx2 {
-// Stages with half = first_half, 2 first_half, ..., n/2 (first_half >= 4, a power of two)
-// on the split arrays of fft_in_place, four butterflies per vector. Compiled with -mavx2
-// in a file of its own; raw pointers only, so no inline function of that file can be
-// shared with the rest of the program.
+// Every stage (n >= 8) on the split arrays of fft_in_place, four butterflies per vector.
+// Compiled with -mavx2 in a file of its own; raw pointers only, so no inline function of
+// that file can be shared with the rest of the program.
 void fft_stages(double* re, double* im, const double* stage_re, const double* stage_im,
-                std::size_t n, std::size_t first_half);
+                std::size_t n);
 }  // namespace avx2
 #endif
 

@@ -1,7 +1,8 @@
 // File: frontend/fft_avx2.cc
 //
-// The later stages of the FFT with AVX (4-lane double vectors), for x86-64 CPUs with
-// AVX2: four butterflies per vector instead of two. Each lane does what the scalar
+// The stages of the FFT with AVX (4-lane double vectors), for x86-64 CPUs with AVX2:
+// four butterflies per vector instead of two (the first two stages shuffle their pairs
+// into place). Each lane does what the scalar
 // butterfly does, one rounding per operation and nothing fused:
 //   t = (w.re * b.re - w.im * b.im,  w.re * b.im + w.im * b.re),  a' = a + t,  b' = a - t,
 // so the results are those of the 2-lane loop in fft.cc, bit for bit. Only this file is
@@ -17,10 +18,62 @@
 #include "frontend/fft.h"
 
 namespace quelt::frontend::avx2 {
+namespace {
+
+// One butterfly per lane: a' = a + w b, b' = a - w b, written to the four outputs.
+struct Butterflies {
+  __m256d a_re, a_im, b_re, b_im;
+};
+
+Butterflies butterflies(__m256d w_re, __m256d w_im, __m256d a_re, __m256d a_im, __m256d b_re,
+                        __m256d b_im) {
+  const __m256d t_re = _mm256_sub_pd(_mm256_mul_pd(w_re, b_re), _mm256_mul_pd(w_im, b_im));
+  const __m256d t_im = _mm256_add_pd(_mm256_mul_pd(w_re, b_im), _mm256_mul_pd(w_im, b_re));
+  return {_mm256_add_pd(a_re, t_re), _mm256_add_pd(a_im, t_im), _mm256_sub_pd(a_re, t_re),
+          _mm256_sub_pd(a_im, t_im)};
+}
+
+}  // namespace
 
 void fft_stages(double* re, double* im, const double* stage_re, const double* stage_im,
-                std::size_t n, std::size_t first_half) {
-  for (std::size_t half = first_half; half < n; half *= 2) {
+                std::size_t n) {
+  // Stage m = 2: butterflies (s, s + 1) with twiddle 0, four per vector. Of eight values
+  // v0..v7, the unpacks give a = {v0, v4, v2, v6} and b = {v1, v5, v3, v7} (the same
+  // lane order in both), and unpacking the results puts every value back in its place.
+  {
+    const __m256d w_re = _mm256_set1_pd(stage_re[0]);
+    const __m256d w_im = _mm256_set1_pd(stage_im[0]);
+    for (std::size_t s = 0; s < n; s += 8) {
+      const __m256d r0 = _mm256_loadu_pd(re + s), r1 = _mm256_loadu_pd(re + s + 4);
+      const __m256d i0 = _mm256_loadu_pd(im + s), i1 = _mm256_loadu_pd(im + s + 4);
+      const Butterflies o =
+          butterflies(w_re, w_im, _mm256_unpacklo_pd(r0, r1), _mm256_unpacklo_pd(i0, i1),
+                      _mm256_unpackhi_pd(r0, r1), _mm256_unpackhi_pd(i0, i1));
+      _mm256_storeu_pd(re + s, _mm256_unpacklo_pd(o.a_re, o.b_re));
+      _mm256_storeu_pd(re + s + 4, _mm256_unpackhi_pd(o.a_re, o.b_re));
+      _mm256_storeu_pd(im + s, _mm256_unpacklo_pd(o.a_im, o.b_im));
+      _mm256_storeu_pd(im + s + 4, _mm256_unpackhi_pd(o.a_im, o.b_im));
+    }
+  }
+  // Stage m = 4: butterflies (s, s + 2) and (s + 1, s + 3) with twiddles 0 and 1. Of eight
+  // values, a = {v0, v1, v4, v5} and b = {v2, v3, v6, v7}.
+  {
+    const __m256d w_re = _mm256_setr_pd(stage_re[1], stage_re[2], stage_re[1], stage_re[2]);
+    const __m256d w_im = _mm256_setr_pd(stage_im[1], stage_im[2], stage_im[1], stage_im[2]);
+    for (std::size_t s = 0; s < n; s += 8) {
+      const __m256d r0 = _mm256_loadu_pd(re + s), r1 = _mm256_loadu_pd(re + s + 4);
+      const __m256d i0 = _mm256_loadu_pd(im + s), i1 = _mm256_loadu_pd(im + s + 4);
+      const Butterflies o = butterflies(
+          w_re, w_im, _mm256_permute2f128_pd(r0, r1, 0x20), _mm256_permute2f128_pd(i0, i1, 0x20),
+          _mm256_permute2f128_pd(r0, r1, 0x31), _mm256_permute2f128_pd(i0, i1, 0x31));
+      _mm256_storeu_pd(re + s, _mm256_permute2f128_pd(o.a_re, o.b_re, 0x20));
+      _mm256_storeu_pd(re + s + 4, _mm256_permute2f128_pd(o.a_re, o.b_re, 0x31));
+      _mm256_storeu_pd(im + s, _mm256_permute2f128_pd(o.a_im, o.b_im, 0x20));
+      _mm256_storeu_pd(im + s + 4, _mm256_permute2f128_pd(o.a_im, o.b_im, 0x31));
+    }
+  }
+  // Stages m = 8 .. n: half is a multiple of 4, so butterflies j .. j + 3 share a vector.
+  for (std::size_t half = 4; half < n; half *= 2) {
     const double* tw_re = stage_re + (half - 1);
     const double* tw_im = stage_im + (half - 1);
     for (std::size_t s = 0; s < n; s += 2 * half) {
@@ -29,18 +82,13 @@ void fft_stages(double* re, double* im, const double* stage_re, const double* st
       double* b_re_p = re + s + half;
       double* b_im_p = im + s + half;
       for (std::size_t j = 0; j < half; j += 4) {
-        const __m256d w_re = _mm256_loadu_pd(tw_re + j);
-        const __m256d w_im = _mm256_loadu_pd(tw_im + j);
-        const __m256d b_re = _mm256_loadu_pd(b_re_p + j);
-        const __m256d b_im = _mm256_loadu_pd(b_im_p + j);
-        const __m256d a_re = _mm256_loadu_pd(a_re_p + j);
-        const __m256d a_im = _mm256_loadu_pd(a_im_p + j);
-        const __m256d t_re = _mm256_sub_pd(_mm256_mul_pd(w_re, b_re), _mm256_mul_pd(w_im, b_im));
-        const __m256d t_im = _mm256_add_pd(_mm256_mul_pd(w_re, b_im), _mm256_mul_pd(w_im, b_re));
-        _mm256_storeu_pd(a_re_p + j, _mm256_add_pd(a_re, t_re));
-        _mm256_storeu_pd(a_im_p + j, _mm256_add_pd(a_im, t_im));
-        _mm256_storeu_pd(b_re_p + j, _mm256_sub_pd(a_re, t_re));
-        _mm256_storeu_pd(b_im_p + j, _mm256_sub_pd(a_im, t_im));
+        const Butterflies o = butterflies(_mm256_loadu_pd(tw_re + j), _mm256_loadu_pd(tw_im + j),
+                                          _mm256_loadu_pd(a_re_p + j), _mm256_loadu_pd(a_im_p + j),
+                                          _mm256_loadu_pd(b_re_p + j), _mm256_loadu_pd(b_im_p + j));
+        _mm256_storeu_pd(a_re_p + j, o.a_re);
+        _mm256_storeu_pd(a_im_p + j, o.a_im);
+        _mm256_storeu_pd(b_re_p + j, o.b_re);
+        _mm256_storeu_pd(b_im_p + j, o.b_im);
       }
     }
   }
