@@ -98,6 +98,16 @@ void fft_in_place(const FftPlan& plan, std::span<std::complex<double>> buffer, F
   QWW_CHECK(fft_stages_available(stages), "FFT stage loops not available on this machine");
   const std::uint64_t* reverse = plan.bit_reversal().data();
   std::complex<double>* x = buffer.data();
+  const double* stage_re = plan.stage_re().data();
+  const double* stage_im = plan.stage_im().data();
+#if defined(__x86_64__)
+  if (stages == FftStages::AVX2 && n >= 8) {
+    // The same steps four values per vector (fft_avx2.cc). std::complex<double> is two
+    // doubles, real part first, so the buffer is also an array of doubles.
+    avx2::fft(reinterpret_cast<double*>(x), reverse, stage_re, stage_im, n);
+    return;
+  }
+#endif
 
   // Swapping i with reverse[i] whenever i < reverse[i] is the same as reading entry
   // reverse[i] into position i: the permutation is its own inverse.
@@ -108,14 +118,6 @@ void fft_in_place(const FftPlan& plan, std::span<std::complex<double>> buffer, F
     im[i] = x[reverse[i]].imag();
   }
 
-  const double* stage_re = plan.stage_re().data();
-  const double* stage_im = plan.stage_im().data();
-#if defined(__x86_64__)
-  // With AVX2 every stage runs four butterflies per vector (fft_avx2.cc).
-  if (stages == FftStages::AVX2 && n >= 8) {
-    avx2::fft_stages(re, im, stage_re, stage_im, n);
-  } else
-#endif
   {
     // Stage m = 2 has one butterfly per block, with twiddles[0] = (1, 0), multiplied all
     // the same: 0 * inf must stay NaN.

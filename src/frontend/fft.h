@@ -71,11 +71,12 @@ void fft_in_place(const FftPlan& plan, std::span<std::complex<double>> buffer, F
 
 #if defined(__x86_64__)
 namespace avx2 {
-// Every stage (n >= 8) on the split arrays of fft_in_place, four butterflies per vector.
-// Compiled with -mavx2 in a file of its own; raw pointers only, so no inline function of
-// that file can be shared with the rest of the program.
-void fft_stages(double* re, double* im, const double* stage_re, const double* stage_im,
-                std::size_t n);
+// fft_in_place for n >= 8 on the buffer seen as 2n doubles (re, im, re, im, ...), four
+// values per vector: the permutation by gathers, every stage four butterflies at a time,
+// the same bits. Compiled with -mavx2 in a file of its own; raw pointers only, so no
+// inline function of that file can be shared with the rest of the program.
+void fft(double* x, const std::uint64_t* reverse, const double* stage_re, const double* stage_im,
+         std::size_t n);
 }  // namespace avx2
 #endif
 

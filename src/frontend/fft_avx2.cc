@@ -1,11 +1,12 @@
 // File: frontend/fft_avx2.cc
 //
-// The stages of the FFT with AVX (4-lane double vectors), for x86-64 CPUs with AVX2:
-// four butterflies per vector instead of two (the first two stages shuffle their pairs
-// into place). Each lane does what the scalar
-// butterfly does, one rounding per operation and nothing fused:
+// The whole FFT with AVX (4-lane double vectors), for x86-64 CPUs with AVX2: the
+// bit-reversal permutation by gathers, every stage four butterflies per vector (the first
+// two stages shuffle their pairs into place), and the copy back to interleaved pairs.
+// Each lane does what the scalar butterfly does, one rounding per operation and nothing
+// fused:
 //   t = (w.re * b.re - w.im * b.im,  w.re * b.im + w.im * b.re),  a' = a + t,  b' = a - t,
-// so the results are those of the 2-lane loop in fft.cc, bit for bit. Only this file is
+// so the results are those of the 2-lane loops in fft.cc, bit for bit. Only this file is
 // compiled with -mavx2 -mfma; -ffp-contract=off keeps the products and sums apart.
 #if !defined(__AVX2__)
 #error "fft_avx2.cc must be compiled with -mavx2"
@@ -14,6 +15,7 @@
 #include <immintrin.h>
 
 #include <cstddef>
+#include <cstdint>
 
 #include "frontend/fft.h"
 
@@ -33,10 +35,7 @@ Butterflies butterflies(__m256d w_re, __m256d w_im, __m256d a_re, __m256d a_im, 
           _mm256_sub_pd(a_im, t_im)};
 }
 
-}  // namespace
-
-void fft_stages(double* re, double* im, const double* stage_re, const double* stage_im,
-                std::size_t n) {
+void stages(double* re, double* im, const double* stage_re, const double* stage_im, std::size_t n) {
   // Stage m = 2: butterflies (s, s + 1) with twiddle 0, four per vector. Of eight values
   // v0..v7, the unpacks give a = {v0, v4, v2, v6} and b = {v1, v5, v3, v7} (the same
   // lane order in both), and unpacking the results puts every value back in its place.
@@ -91,6 +90,32 @@ void fft_stages(double* re, double* im, const double* stage_re, const double* st
         _mm256_storeu_pd(b_im_p + j, o.b_im);
       }
     }
+  }
+}
+
+}  // namespace
+
+void fft(double* x, const std::uint64_t* reverse, const double* stage_re, const double* stage_im,
+         std::size_t n) {
+  alignas(32) double re[FFT_MAX_SIZE];
+  alignas(32) double im[FFT_MAX_SIZE];
+  // Entry reverse[i] into position i (the permutation is its own inverse): four gathers
+  // of real parts (index 2 reverse[i]) and imaginary parts (one further) at a time.
+  for (std::size_t i = 0; i < n; i += 4) {
+    const __m256i at =
+        _mm256_slli_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(reverse + i)), 1);
+    _mm256_store_pd(re + i, _mm256_i64gather_pd(x, at, 8));
+    _mm256_store_pd(im + i, _mm256_i64gather_pd(x + 1, at, 8));
+  }
+  stages(re, im, stage_re, stage_im, n);
+  // Back to interleaved pairs: {re0, im0, re1, im1} and {re2, im2, re3, im3}.
+  for (std::size_t i = 0; i < n; i += 4) {
+    const __m256d r = _mm256_load_pd(re + i);
+    const __m256d m = _mm256_load_pd(im + i);
+    const __m256d lo = _mm256_unpacklo_pd(r, m);  // re0 im0 re2 im2
+    const __m256d hi = _mm256_unpackhi_pd(r, m);  // re1 im1 re3 im3
+    _mm256_storeu_pd(x + 2 * i, _mm256_permute2f128_pd(lo, hi, 0x20));
+    _mm256_storeu_pd(x + 2 * i + 4, _mm256_permute2f128_pd(lo, hi, 0x31));
   }
 }
 
