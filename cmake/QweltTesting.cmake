@@ -11,6 +11,14 @@ function(quelt_add_test)
   if(NOT ARG_LABELS)
     set(ARG_LABELS unit)
   endif()
-  gtest_discover_tests(${ARG_NAME} DISCOVERY_MODE PRE_TEST PROPERTIES LABELS "${ARG_LABELS}"
-                       DISCOVERY_TIMEOUT 120)
+  gtest_discover_tests(${ARG_NAME} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120)
+  # gtest_discover_tests flattens its PROPERTIES into one list, so LABELS "unit;threads"
+  # would set the label "unit" and a stray property "threads". Instead, a script that CTest
+  # runs after the discovered tests are defined gives each of them the whole label list.
+  set(labels_script "${CMAKE_CURRENT_BINARY_DIR}/${ARG_NAME}_labels.cmake")
+  file(WRITE "${labels_script}"
+       "foreach(test IN LISTS ${ARG_NAME}_TESTS)\n"
+       "  set_tests_properties(\"\${test}\" PROPERTIES LABELS \"${ARG_LABELS}\")\n"
+       "endforeach()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${labels_script}")
 endfunction()
