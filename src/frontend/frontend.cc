@@ -43,7 +43,8 @@ Frontend::Frontend(const FrontendConfig& config)
       mel_weights_(build_mel_weights(config.sample_rate, config.n_fft, config.n_mels, config.f_min,
                                      config.f_max)),
       fft_plan_(config.n_fft),
-      mel_kernel_(best_mel_kernel()) {}
+      mel_kernel_(best_mel_kernel()),
+      mel_ranges_(frontend::mel_block_ranges(mel_weights_, n_bins(), config.n_mels)) {}
 
 float preemphasize(std::span<const float> x, float carry, float preemph, std::span<float> y) {
   QWW_CHECK(y.size() == x.size(), "pre-emphasis output length mismatch");
@@ -110,7 +111,8 @@ void process_frame(const Frontend& frontend, std::span<const float> frame,
 
   fft_in_place(frontend.fft_plan(), fft_buffer);
   magnitude_spectrum(fft_buffer, spectrum, frontend.fft_plan().stages());
-  project_mel(frontend.mel_kernel(), frontend.mel_weights(), spectrum, out);
+  project_mel(frontend.mel_kernel(), frontend.mel_weights(), frontend.mel_block_ranges(), spectrum,
+              out);
   log_compress(out, config.log_floor);
 }
 

@@ -54,6 +54,8 @@ class Frontend {  // built once, read-only afterwards; movable
   std::uint64_t n_bins() const { return config_.n_fft / 2 + 1; }
   // The projection variant chosen for this machine at construction.
   MelKernel mel_kernel() const { return mel_kernel_; }
+  // The blocks of bins that hold each band's non-zero weights (the banded projection).
+  const MelBlockRanges& mel_block_ranges() const { return mel_ranges_; }
 
  private:
   FrontendConfig config_;
@@ -61,6 +63,7 @@ class Frontend {  // built once, read-only afterwards; movable
   std::vector<float> mel_weights_;
   FftPlan fft_plan_;
   MelKernel mel_kernel_;
+  MelBlockRanges mel_ranges_;
 };
 
 // Pre-emphasis over a continuous stream: y[i] = x[i] - preemph * prev (product rounded,

@@ -92,7 +92,104 @@ void project_mel(const float* weights, const float* spectrum, std::size_t n_bins
   }
 }
 
+bool project_mel_banded(const float* weights, const float* spectrum, std::size_t n_bins,
+                        std::size_t n_mels, const std::uint16_t* first_block,
+                        const std::uint16_t* end_block, float* out) {
+  for (std::size_t k = 0; k < n_bins; ++k) {
+    if (!std::isfinite(spectrum[k]) || std::signbit(spectrum[k])) return false;
+  }
+  const std::size_t n = n_bins;
+  const float* s = spectrum;
+  for (std::size_t m = 0; m < n_mels; ++m) {
+    const float* w = weights + m * n;
+    float acc[MEL_BLOCK] = {};
+    for (std::size_t b = first_block[m]; b < end_block[m]; ++b) {
+      for (std::size_t p = 0; p < MEL_BLOCK; ++p) {
+        acc[p] = std::fma(w[b * MEL_BLOCK + p], s[b * MEL_BLOCK + p], acc[p]);
+      }
+    }
+    float lane[4];
+    for (std::size_t l = 0; l < 4; ++l) {
+      lane[l] = (acc[4 + l] + acc[l]) + (acc[12 + l] + acc[8 + l]);
+    }
+    const float sum = (lane[0] + lane[1]) + (lane[2] + lane[3]);
+    const float last = w[n - 1] * s[n - 1];
+    out[m] = sum + last;
+  }
+  return true;
+}
+
 }  // namespace portable
+
+MelBlockRanges mel_block_ranges(std::span<const float> weights, std::size_t n_bins,
+                                std::size_t n_mels) {
+  QWW_CHECK(n_bins > MEL_BLOCK && weights.size() == n_bins * n_mels,
+            "mel weight matrix size mismatch");
+  const std::size_t blocks = (n_bins - 1) / MEL_BLOCK;
+  QWW_CHECK(blocks <= 0xFFFF, "too many mel blocks");
+  MelBlockRanges ranges{std::vector<std::uint16_t>(n_mels, 0),
+                        std::vector<std::uint16_t>(n_mels, 0)};
+  for (std::size_t m = 0; m < n_mels; ++m) {
+    const float* row = weights.data() + m * n_bins;
+    // Skipping is exact only while no product can be negative (see mel_fb.h): a band with
+    // a weight that is negative, -0.0 or not finite keeps all its blocks.
+    bool plain = true;
+    for (std::size_t k = 0; k < n_bins; ++k) {
+      plain = plain && std::isfinite(row[k]) && !std::signbit(row[k]);
+    }
+    if (!plain) {
+      ranges.end[m] = static_cast<std::uint16_t>(blocks);
+      continue;
+    }
+    bool any = false;
+    for (std::size_t b = 0; b < blocks; ++b) {
+      bool nonzero = false;
+      for (std::size_t p = 0; p < MEL_BLOCK; ++p)
+        nonzero = nonzero || row[b * MEL_BLOCK + p] != 0.0f;
+      if (!nonzero) continue;
+      if (!any) ranges.first[m] = static_cast<std::uint16_t>(b);
+      ranges.end[m] = static_cast<std::uint16_t>(b + 1);
+      any = true;
+    }
+  }
+  return ranges;
+}
+
+void project_mel(MelKernel kernel, std::span<const float> weights, const MelBlockRanges& ranges,
+                 std::span<const float> spectrum, std::span<float> out) {
+  const std::size_t n_bins = spectrum.size();
+  const std::size_t n_mels = out.size();
+  QWW_CHECK(ranges.first.size() == n_mels && ranges.end.size() == n_mels,
+            "mel block ranges size mismatch");
+  QWW_CHECK(n_bins > MEL_BLOCK && (n_bins - 1) % MEL_BLOCK == 0,
+            "mel projection needs 16 q + 1 bins");
+  QWW_CHECK(weights.size() / n_bins == n_mels && weights.size() % n_bins == 0,
+            "mel weight matrix size mismatch");
+  const std::uint16_t* first = ranges.first.data();
+  const std::uint16_t* end = ranges.end.data();
+  bool done = false;
+  switch (kernel) {
+#if defined(__aarch64__)
+    case MelKernel::NEON:
+      done = neon::project_mel_banded(weights.data(), spectrum.data(), n_bins, n_mels, first, end,
+                                      out.data());
+      break;
+#endif
+#if defined(__x86_64__)
+    case MelKernel::AVX2:
+      done = avx2::project_mel_banded(weights.data(), spectrum.data(), n_bins, n_mels, first, end,
+                                      out.data());
+      break;
+#endif
+    case MelKernel::PORTABLE:
+      done = portable::project_mel_banded(weights.data(), spectrum.data(), n_bins, n_mels, first,
+                                          end, out.data());
+      break;
+    default:
+      QWW_CHECK(false, "mel projection variant not built for this machine");
+  }
+  if (!done) project_mel(kernel, weights, spectrum, out);
+}
 
 bool mel_kernel_available(MelKernel kernel) {
   switch (kernel) {

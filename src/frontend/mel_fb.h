@@ -57,9 +57,21 @@ std::vector<float> build_mel_weights(std::uint32_t sample_rate, std::uint64_t n_
 // The AVX2 variant's file is compiled with -mavx2 -mfma, so this signature uses raw
 // pointers only: an inline function instantiated there (a std::span member, say) could
 // be the copy the linker keeps for the whole program and fault on a CPU without AVX2.
-#define QWW_DECLARE_MEL_PROJECTION()                                                \
-  void project_mel(const float* weights, const float* spectrum, std::size_t n_bins, \
-                   std::size_t n_mels, float* out);
+//
+// project_mel_banded gives the same bits with less work: band m multiplies only the blocks
+// [first_block[m], end_block[m]) that hold its non-zero weights (plus, when bands run in
+// groups, the other blocks of the group's union). That is exact when every spectrum value
+// is finite with its sign bit clear (as a magnitude is) and the band's weights too
+// (mel_block_ranges keeps every block of any other band): then no product is negative, a
+// sum that starts at +0.0 never becomes -0.0, and each skipped step would add +0.0 * s =
+// +0.0 to it, which changes nothing. Otherwise (0 * inf is NaN in every band, for one) it
+// writes nothing and returns false, and the caller runs project_mel.
+#define QWW_DECLARE_MEL_PROJECTION()                                                       \
+  void project_mel(const float* weights, const float* spectrum, std::size_t n_bins,        \
+                   std::size_t n_mels, float* out);                                        \
+  bool project_mel_banded(const float* weights, const float* spectrum, std::size_t n_bins, \
+                          std::size_t n_mels, const std::uint16_t* first_block,            \
+                          const std::uint16_t* end_block, float* out);
 
 namespace portable {
 QWW_DECLARE_MEL_PROJECTION()
@@ -89,6 +101,21 @@ bool mel_kernel_available(MelKernel kernel);
 // n_mels x n_bins values.
 void project_mel(MelKernel kernel, std::span<const float> weights, std::span<const float> spectrum,
                  std::span<float> out);
+
+// The blocks of 16 bins that hold band m's non-zero weights: [first[m], end[m]), both
+// 0 for a band without any, and every block for a band with a negative, -0.0 or
+// non-finite weight. Built once per Frontend from the weight matrix.
+struct MelBlockRanges {
+  std::vector<std::uint16_t> first;
+  std::vector<std::uint16_t> end;
+};
+MelBlockRanges mel_block_ranges(std::span<const float> weights, std::size_t n_bins,
+                                std::size_t n_mels);
+
+// project_mel(kernel, ...) with the banded variant of `kernel` when every spectrum value
+// is finite, the dense one otherwise; the same bits either way.
+void project_mel(MelKernel kernel, std::span<const float> weights, const MelBlockRanges& ranges,
+                 std::span<const float> spectrum, std::span<float> out);
 
 // x[m] = ln(max(x[m], floor)) in single precision; a NaN band becomes ln(floor).
 void log_compress(std::span<float> x, float floor);

@@ -22,13 +22,18 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
 namespace quelt::frontend::avx2 {
 namespace {
 
 // Bands m .. m + BANDS - 1.
+// Blocks [b_begin, b_end) only: the others must add nothing (see project_mel_banded).
 template <std::size_t BANDS>
-void project_bands(const float* weights, const float* s, std::size_t n, std::size_t m, float* out) {
-  const std::size_t blocks = (n - 1) / MEL_BLOCK;
+void project_bands(const float* weights, const float* s, std::size_t n, std::size_t m,
+                   std::size_t b_begin, std::size_t b_end, float* out) {
   __m256 acc01[BANDS];
   __m256 acc23[BANDS];
 #pragma GCC unroll 4
@@ -36,7 +41,7 @@ void project_bands(const float* weights, const float* s, std::size_t n, std::siz
     acc01[i] = _mm256_setzero_ps();
     acc23[i] = _mm256_setzero_ps();
   }
-  for (std::size_t b = 0; b < blocks; ++b) {
+  for (std::size_t b = b_begin; b < b_end; ++b) {
     const __m256 s01 = _mm256_loadu_ps(s + b * MEL_BLOCK);
     const __m256 s23 = _mm256_loadu_ps(s + b * MEL_BLOCK + 8);
 #pragma GCC unroll 4
@@ -61,13 +66,52 @@ void project_bands(const float* weights, const float* s, std::size_t n, std::siz
   }
 }
 
+// True when every value is finite with its sign bit clear (+0.0 or positive): as
+// integers, 0 <= bits < 0x7F800000.
+bool all_finite_nonnegative(const float* s, std::size_t n) {
+  const __m256i largest = _mm256_set1_epi32(0x7F7FFFFF);
+  const __m256i zero = _mm256_setzero_si256();
+  __m256i bad = _mm256_setzero_si256();
+  std::size_t k = 0;
+  for (; k + 8 <= n; k += 8) {
+    const __m256i bits = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + k));
+    bad = _mm256_or_si256(
+        bad, _mm256_or_si256(_mm256_cmpgt_epi32(bits, largest), _mm256_cmpgt_epi32(zero, bits)));
+  }
+  bool good = _mm256_testz_si256(bad, bad) != 0;
+  for (; k < n; ++k) good = good && std::isfinite(s[k]) && !std::signbit(s[k]);
+  return good;
+}
+
 }  // namespace
 
 void project_mel(const float* weights, const float* spectrum, std::size_t n_bins,
                  std::size_t n_mels, float* out) {
+  const std::size_t blocks = (n_bins - 1) / MEL_BLOCK;
   std::size_t m = 0;
-  for (; m + 4 <= n_mels; m += 4) project_bands<4>(weights, spectrum, n_bins, m, out);
-  for (; m < n_mels; ++m) project_bands<1>(weights, spectrum, n_bins, m, out);
+  for (; m + 4 <= n_mels; m += 4) project_bands<4>(weights, spectrum, n_bins, m, 0, blocks, out);
+  for (; m < n_mels; ++m) project_bands<1>(weights, spectrum, n_bins, m, 0, blocks, out);
+}
+
+bool project_mel_banded(const float* weights, const float* spectrum, std::size_t n_bins,
+                        std::size_t n_mels, const std::uint16_t* first_block,
+                        const std::uint16_t* end_block, float* out) {
+  if (!all_finite_nonnegative(spectrum, n_bins)) return false;
+  // A group of bands runs over the union of its bands' blocks; the blocks outside a
+  // band's own range add nothing to its sums.
+  std::size_t m = 0;
+  for (; m + 4 <= n_mels; m += 4) {
+    std::size_t b_begin = first_block[m], b_end = end_block[m];
+    for (std::size_t i = 1; i < 4; ++i) {
+      b_begin = std::min<std::size_t>(b_begin, first_block[m + i]);
+      b_end = std::max<std::size_t>(b_end, end_block[m + i]);
+    }
+    project_bands<4>(weights, spectrum, n_bins, m, b_begin, b_end, out);
+  }
+  for (; m < n_mels; ++m) {
+    project_bands<1>(weights, spectrum, n_bins, m, first_block[m], end_block[m], out);
+  }
+  return true;
 }
 
 }  // namespace quelt::frontend::avx2
