@@ -14,14 +14,15 @@ BUILD=${BUILD:-$REPO/build/train}
 PY=/usr/bin/python3
 mkdir -p "$WORK"
 
-cmake -S "$REPO" -B "$BUILD" -DQWW_BUILD_PYTHON=ON -DQWW_BUILD_TESTS=OFF \
-  -DPython3_EXECUTABLE=$PY >/dev/null
-nice -n 10 cmake --build "$BUILD" -j2 --target qelt-write quelt_wake_word_python quelt-wake-word
+cmake -S "$REPO" -B "$BUILD" -DQWW_BUILD_TESTS=OFF -DPython3_EXECUTABLE=$PY >/dev/null
+nice -n 10 cmake --build "$BUILD" -j2 --target qelt-write quelt-wake-word
+CLI="$BUILD/tools/cli/quelt-wake-word"
 
 nice -n 10 $PY "$REPO/tools/train/prepare_data.py" "$DATA" "$WORK" --scale "${SCALE:-1}"
 nice -n 10 $PY "$REPO/tools/train/train.py" "$DATA" "$WORK" --minutes "${MINUTES:-45}"
+nice -n 10 $PY "$REPO/tools/train/calibrate.py" "$DATA" "$WORK"
 $PY "$REPO/tools/train/export.py" "$WORK" "$REPO/models/computer.qelt" \
-  --qelt-write "$BUILD/tools/writer/qelt-write" --engine-module "$BUILD/python"
+  --qelt-write "$BUILD/tools/writer/qelt-write" --cli "$CLI"
 nice -n 10 $PY "$REPO/tools/train/evaluate.py" "$DATA" "$WORK" "$REPO/models/computer.qelt" \
-  --engine-module "$BUILD/python" --docs "$REPO/docs"
+  --cli "$CLI" --docs "$REPO/docs"
 $PY "$REPO/tools/train/make_samples.py" "$REPO/models/samples"

@@ -22,8 +22,12 @@ def auxiliary_frame_loss(frame_logits, labels):
   return F.binary_cross_entropy_with_logits(frame_logits[mask], target[mask])
 
 
-def frame_loss(logits, labels, peak_weight=1.0):
-  """logits (B, T) pooled logits, labels (B, T) in {1, 0, -1}; returns (loss, stats)."""
+def frame_loss(logits, labels, peak_weight=1.0, pos_margin=0.0):
+  """logits (B, T) pooled logits, labels (B, T) in {1, 0, -1}; returns (loss, stats).
+
+  pos_margin asks each word's best frame for a logit above it (ln 9 = 2.2 is the default
+  threshold 0.9), not merely above 0.
+  """
   neg = labels == 0
   pos = labels == 1
   neg_mean = F.softplus(logits[neg]).mean() if neg.any() else logits.sum() * 0
@@ -33,8 +37,31 @@ def frame_loss(logits, labels, peak_weight=1.0):
   has_pos = pos.any(dim=1)
   if has_pos.any():
     pos_peak_logit = torch.where(pos, logits, torch.full_like(logits, NEG_INF)).amax(dim=1)
-    pos_loss = F.softplus(-pos_peak_logit[has_pos]).mean()
+    pos_loss = F.softplus(pos_margin - pos_peak_logit[has_pos]).mean()
   else:
     pos_loss = logits.sum() * 0
   loss = neg_mean + peak_weight * neg_peak + 2.0 * pos_loss
   return loss, {"neg": float(neg_mean), "neg_peak": float(neg_peak), "pos": float(pos_loss)}
+
+
+AFTER_START, AFTER_END = 41, 150  # frames after the word's end that the second head marks
+
+
+def after_targets(labels):
+  """1 from 0.41 s to 1.5 s after each word's end, 0 on negative frames, -1 elsewhere.
+
+  A second per-frame head learns this span during training (it is not exported): it makes
+  the embedding say "a wake word ended a moment ago", which the exported head then uses to
+  pull the pooled score down within the cooldown.
+  """
+  target = torch.where(labels == 0, 0, -1)
+  t = labels.shape[1]
+  idx = torch.arange(t, device=labels.device).expand_as(labels)
+  pos = labels == 1
+  has = pos.any(dim=1)
+  last = torch.where(pos, idx, torch.full_like(idx, -1)).amax(dim=1)  # end + 40
+  end = last - 40
+  lo = (end + AFTER_START).unsqueeze(1)
+  hi = (end + AFTER_END).unsqueeze(1)
+  span = has.unsqueeze(1) & (idx >= lo) & (idx < hi)
+  return torch.where(span, 1, target)

@@ -10,6 +10,7 @@ train/validation/test split, so every clip records the voice that spoke it.
 import json
 import os
 import random
+import shutil
 import subprocess
 import tempfile
 from concurrent.futures import ProcessPoolExecutor
@@ -184,9 +185,6 @@ def synthesise(out_dir, sentences, scale=1.0, seed=1234, workers=2, log=print):
   np.save(os.path.join(out_dir, "synth_audio.npy"), audio)
   with open(os.path.join(out_dir, "synth.json"), "w") as f:
     json.dump(index, f)
-  try:
-    os.rmdir(tmpdir)
-  except OSError:
-    pass
+  shutil.rmtree(tmpdir, ignore_errors=True)
   log(f"kept {len(keep)} of {len(clips)} clips, {len(audio) / SAMPLE_RATE / 3600:.2f} h")
   return audio, index

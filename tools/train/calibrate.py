@@ -1,0 +1,161 @@
+#!/usr/bin/python3
+"""File: calibrate.py -- step 2b of the recipe: fits the head to the pooled score.
+
+Usage: calibrate.py DATA_DIR WORK_DIR [--streams N] [--iters K]
+Training teaches the network per frame; the engine, though, scores the mean of 200 frame
+embeddings, and one wake word must give one detection at threshold 0.9 with a 1 s cooldown
+while it stays 2 s in the pool. With the network frozen, the pooled logit is linear in the
+head (16 weights and a bias) given the embeddings, so the head is refitted on the pooled
+objective over cached embeddings of many composed streams: the score must pass the threshold
+with a margin just after the word, stay low everywhere else, and fall again within the
+cooldown. Reads WORK_DIR/checkpoint.pt, writes WORK_DIR/model.pt.
+"""
+
+import argparse
+import os
+import sys
+import time
+
+import numpy as np
+import torch
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from quelt_train import augment, data, frontend, losses, metrics, model as M  # noqa: E402
+from train import validate, validation_set  # noqa: E402
+
+THRESHOLD_LOGIT = float(np.log(9.0))
+
+
+@torch.no_grad()
+def embeddings(net, fe, composer, count, seed, batch=64):
+  rng = np.random.default_rng(seed)
+  hist, e_warm = net.warm_state()
+  es, labs = [], []
+  for i in range(0, count, batch):
+    x, lab, _ = composer.batch(rng, min(batch, count - i))
+    es.append(net.embed(fe(torch.from_numpy(x)), hist))
+    labs.append(torch.from_numpy(lab).long())
+  return torch.cat(es), torch.cat(labs), e_warm
+
+
+def fit_head(e, labels, e_warm, w0, b0, iters, log):
+  w = w0.clone().requires_grad_(True)
+  b = b0.clone().requires_grad_(True)
+  opt = torch.optim.Adam([w, b], lr=0.05)
+  for it in range(iters):
+    frame = e @ w + b
+    pooled = M.pool_mean(frame, e_warm @ w + b)
+    loss, st = losses.frame_loss(pooled, labels, peak_weight=2.0,
+                                 pos_margin=THRESHOLD_LOGIT + 1.0)
+    opt.zero_grad()
+    loss.backward()
+    opt.step()
+    if it % 200 == 0 or it == iters - 1:
+      log(f"  head fit {it}: loss {float(loss):.3f} neg {st['neg']:.3f} "
+          f"neg_peak {st['neg_peak']:.3f} pos {st['pos']:.3f} |w| {float(w.norm()):.1f}")
+  return w.detach(), b.detach()
+
+
+def validation_negatives(corpus, seconds=60.0, seed=17):
+  """Held-out validation speakers' real speech and validation voices' synthetic speech and
+  look-alike words, utterance after utterance, cut into one-minute streams."""
+  rng = np.random.default_rng(seed)
+  clips = (corpus.clips("speech", "val") + corpus.clips("synth_speech", "val") +
+           corpus.clips("confusable", "val"))
+  parts = []
+  for i in rng.permutation(len(clips)):
+    parts += [clips[i], np.zeros(int(rng.uniform(0.2, 1.0) * 16000), np.float32)]
+  x = np.concatenate(parts)
+  n = int(seconds * 16000)
+  return [x[i: i + n] for i in range(0, len(x) - 16000, n)]
+
+
+@torch.no_grad()
+def pooled_logits(net, fe, streams, batch=16):
+  out = []
+  for i in range(0, len(streams), batch):
+    chunk = streams[i: i + batch]
+    n = max(len(c) for c in chunk)
+    x = np.stack([np.pad(c, (0, n - len(c))) for c in chunk])
+    z = net(fe(torch.from_numpy(x))).numpy()
+    out += [z[j, : frontend.n_frames(len(c))] for j, c in enumerate(chunk)]
+  return out
+
+
+def choose_offset(pos_logits, pos_labels, neg_logits, log, fa_targets=(0.5, 1.0, 2.0, 4.0),
+                  min_rate=0.85):
+  """Bias shift that puts the default threshold where validation negatives give at most
+  the first of fa_targets false accepts per hour at which min_rate of the wake words are
+  detected exactly once (the last target if none reaches it)."""
+  for target in fa_targets:
+    delta, rate = _offset_for(pos_logits, pos_labels, neg_logits, log, target)
+    if rate >= min_rate:
+      break
+  return delta
+
+
+def _offset_for(pos_logits, pos_labels, neg_logits, log, fa_target):
+  hours = sum(len(z) for z in neg_logits) * 0.01 / 3600
+  best = None
+  for delta in np.arange(-8.0, 8.01, 0.25):
+    fa = sum(len(metrics.detections(1 / (1 + np.exp(-(z + delta))), 0.9)) for z in neg_logits)
+    one = 0
+    for z, lab in zip(pos_logits, pos_labels):
+      det = metrics.detections(1 / (1 + np.exp(-(z + delta))), 0.9)
+      one += len(det) == 1 and lab[det[0]] != 0
+    rate, fa_h = one / max(1, len(pos_logits)), fa / hours
+    key = (fa_h <= fa_target, rate if fa_h <= fa_target else -fa_h)
+    if best is None or key > best[0]:
+      best = (key, delta, rate, fa_h)
+  log(f"target {fa_target}/h: bias shift {best[1]:+.2f}: validation wake words detected "
+      f"exactly once {best[2]:.3f}, false accepts {best[3]:.2f}/h over {hours:.2f} h")
+  return float(best[1]), best[2]
+
+
+def main():
+  ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+  ap.add_argument("data_dir")
+  ap.add_argument("work_dir")
+  ap.add_argument("--streams", type=int, default=1536)
+  ap.add_argument("--iters", type=int, default=1500)
+  ap.add_argument("--frames", type=int, default=300)
+  ap.add_argument("--seed", type=int, default=321)
+  args = ap.parse_args()
+  torch.set_num_threads(1)
+  torch.manual_seed(args.seed)
+  t0 = time.time()
+  log = lambda m: print(f"[{time.time() - t0:7.1f}s] {m}", flush=True)
+  real_audio, real_index = data.load_real(args.data_dir, args.work_dir)
+  synth_audio, synth_index = data.load_synth(args.work_dir)
+  corpus = data.Corpus(real_audio, real_index, synth_audio, synth_index)
+  net = M.WakeWordNet()
+  net.load_state_dict(torch.load(os.path.join(args.work_dir, "checkpoint.pt"))["model"])
+  net.eval()
+  fe = frontend.TorchFrontend()
+  e, labels, e_warm = embeddings(net, fe, augment.Composer(corpus, "train", args.frames),
+                                 args.streams, args.seed)
+  log(f"cached embeddings of {len(e)} streams")
+  w, b = fit_head(e, labels, e_warm[0], net.head.weight[0].detach(), net.head.bias.detach(),
+                  args.iters, log)
+  val_x, val_labels = validation_set(augment.Composer(corpus, "val", args.frames), 99, 256)
+  before = validate(net, fe, val_x, val_labels)
+  with torch.no_grad():
+    net.head.weight.copy_(w[None])
+    net.head.bias.copy_(b)
+  after = validate(net, fe, val_x, val_labels)
+  log(f"validation one-detection rate / false detections: before {before[0]:.3f} / "
+      f"{before[1]}, after {after[0]:.3f} / {after[1]}")
+  neg = validation_negatives(corpus)
+  log(f"scoring {len(neg)} minutes of validation negatives")
+  pos_idx = [i for i in range(len(val_x)) if (val_labels[i] == 1).any()]
+  pos_logits = pooled_logits(net, fe, [val_x[i].numpy() for i in pos_idx])
+  delta = choose_offset(pos_logits, [val_labels[i].numpy() for i in pos_idx],
+                        pooled_logits(net, fe, neg), log)
+  with torch.no_grad():
+    net.head.bias += delta
+  torch.save(net.state_dict(), os.path.join(args.work_dir, "model.pt"))
+  log("wrote model.pt")
+
+
+if __name__ == "__main__":
+  main()
