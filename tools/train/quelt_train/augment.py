@@ -133,7 +133,8 @@ class Composer:
   def noise_bed(self, n, rng, exclude_babble=False):
     r = rng.random()
     if self.noise and r < 0.35:
-      return _random_slice(self.noise[rng.integers(len(self.noise))], n, rng) * 1.0
+      x = _random_slice(self.noise[rng.integers(len(self.noise))], n, rng)
+      return x / (rms(x) + 1e-12)  # like every other bed: unit RMS, so the SNR holds
     if r < 0.55:
       return coloured_noise(n, rng)
     if r < 0.75 and not exclude_babble:
