@@ -72,7 +72,7 @@ struct GcmCase {
   const char* tag;
 };
 
-// Test cases 13 to 16 of the GCM specification's test vectors (AES-256, 96-bit IV);
+// Test cases 13 to 16 of the published AES-GCM test vectors (AES-256, 96-bit IV);
 // case 16 has associated data and a 60-byte text that ends in a partial block.
 constexpr const char* KEY_15 = "feffe9928665731c6d6a8f9467308308feffe9928665731c6d6a8f9467308308";
 constexpr const char* P_15 =
