@@ -102,7 +102,15 @@ void process_frame(const Frontend& frontend, std::span<const float> frame,
 
   const float* window = frontend.window().data();
   const std::size_t frame_length = frame.size();
-  for (std::size_t i = 0; i < frame_length; ++i) {
+  std::size_t done = 0;
+#if defined(__x86_64__)
+  if (frontend.fft_plan().stages() == FftStages::AVX2) {
+    // Four samples per vector; std::complex<double> is two doubles, real part first.
+    done = frame_length - frame_length % 4;
+    avx2::window_frame(frame.data(), window, done, reinterpret_cast<double*>(fft_buffer.data()));
+  }
+#endif
+  for (std::size_t i = done; i < frame_length; ++i) {
     // The product is rounded to single precision before it is widened.
     const float windowed = frame[i] * window[i];
     fft_buffer[i] = {static_cast<double>(windowed), 0.0};

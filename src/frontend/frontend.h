@@ -87,6 +87,9 @@ namespace avx2 {
 // spectrum[k] for k < count (a multiple of 4) from the interleaved (re, im) pairs of x,
 // by the fused rule of the bins below n/2. In spectrum_avx2.cc, compiled with -mavx2 -mfma.
 void magnitude_bins(const double* x, std::size_t count, float* spectrum);
+// out[2i] = frame[i] * window[i] rounded to single precision and widened, out[2i + 1] =
+// 0.0, for i < count (a multiple of 4): the windowing step of process_frame.
+void window_frame(const float* frame, const float* window, std::size_t count, double* out);
 }  // namespace avx2
 #endif
 

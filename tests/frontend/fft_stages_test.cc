@@ -3,8 +3,9 @@
 // The FFT's stage loops against each other: the AVX2 loops (four butterflies per vector)
 // give the 2-lane loops' bits at every size, on ordinary inputs and on inputs full of
 // zeros of both signs, subnormals, huge values, infinities and NaN; the AVX2 magnitude
-// gives the scalar magnitude's bits. The 2-lane loops and the scalar magnitude are
-// themselves held to the textbook transform and the rounding rule by fft_test.
+// gives the scalar magnitude's bits, and the AVX2 windowing the scalar windowing's. The
+// 2-lane loops and the scalar magnitude are themselves held to the textbook transform and
+// the rounding rule by fft_test.
 #include <bit>
 #include <complex>
 #include <cstdint>
@@ -94,6 +95,35 @@ TEST(FftStages, Avx2MagnitudeGivesTheScalarBits) {
     }
   }
 }
+
+#if defined(__x86_64__)
+TEST(FftStages, Avx2WindowingGivesTheScalarBits) {
+  if (!fft_stages_available(FftStages::AVX2)) GTEST_SKIP() << "no AVX2 on this machine";
+  std::mt19937 rng(37);
+  std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
+  const float specials[] = {0.0f,
+                            -0.0f,
+                            1e-40f,
+                            -3e38f,
+                            std::numeric_limits<float>::infinity(),
+                            std::numeric_limits<float>::quiet_NaN()};
+  const Frontend fe;
+  std::vector<float> window(fe.window().begin(), fe.window().end());
+  window[7] = 3e38f;  // products that overflow single precision
+  for (int trial = 0; trial < 10; ++trial) {
+    std::vector<float> frame(400);
+    for (float& v : frame) v = uniform(rng);
+    for (int i = 0; i < trial * 10; ++i) frame[rng() % 400] = specials[rng() % std::size(specials)];
+    std::vector<double> got(800, 42.0);
+    avx2::window_frame(frame.data(), window.data(), 400, got.data());
+    for (std::size_t i = 0; i < 400; ++i) {
+      const auto want = static_cast<double>(frame[i] * window[i]);
+      ASSERT_EQ(bits_of(got[2 * i]), bits_of(want)) << "trial " << trial << " sample " << i;
+      ASSERT_EQ(std::bit_cast<std::uint64_t>(got[2 * i + 1]), 0u) << "sample " << i;
+    }
+  }
+}
+#endif
 
 TEST(FftStages, PlanChoosesTheWidestAvailable) {
   EXPECT_EQ(FftPlan(512).stages(), best_fft_stages());
