@@ -19,6 +19,7 @@
 #include <cstring>
 
 #include "common/check.h"
+#include "common/cpu.h"
 
 namespace quelt::frontend {
 namespace {
@@ -41,14 +42,8 @@ bool fft_stages_available(FftStages stages) {
     case FftStages::TWO_LANE:
       return true;
     case FftStages::AVX2:
-#if defined(__x86_64__)
-      // Idempotent; needed when this runs during static initialisation.
-      __builtin_cpu_init();
       // FMA too: the magnitude step that goes with these stages fuses (frontend.cc).
-      return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-#else
-      return false;
-#endif
+      return cpu_has_avx2_fma();
   }
   return false;
 }

@@ -9,6 +9,7 @@
 #include <cmath>
 
 #include "common/check.h"
+#include "common/cpu.h"
 
 namespace quelt::frontend {
 
@@ -202,14 +203,7 @@ bool mel_kernel_available(MelKernel kernel) {
       return false;
 #endif
     case MelKernel::AVX2:
-#if defined(__x86_64__)
-      // Initialising is idempotent, and needed when this runs during static
-      // initialisation (a Frontend built by a global's constructor, say).
-      __builtin_cpu_init();
-      return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-#else
-      return false;
-#endif
+      return cpu_has_avx2_fma();
   }
   return false;
 }

@@ -7,6 +7,8 @@
 
 #include <cstddef>
 
+#include "common/cpu.h"
+
 namespace quelt::nn {
 
 namespace {
@@ -24,14 +26,6 @@ float dense_head(const float* x, const float* w, const float* b) {
   return logit;
 }
 
-bool avx2_fma_supported() {
-#if defined(__x86_64__)
-  // Idempotent; makes the answer valid even from another file's static initialiser.
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-#else
-  return false;
-#endif
-}
+bool avx2_fma_supported() { return cpu_has_avx2_fma(); }
 
 }  // namespace quelt::nn
