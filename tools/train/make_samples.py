@@ -20,9 +20,10 @@ from quelt_train import synth  # noqa: E402
 
 SAMPLES = [
     ("computer.wav", "flite", "rms", "Computer."),
-    ("computer_lights_on.wav", "festival", "ked_diphone", "Okay computer, turn on the kitchen lights."),
+    ("computer_lights_on.wav", "flite", "rms", "Okay computer, turn on the kitchen lights."),
     ("computer_espeak.wav", "espeak", "en-029+m3", "Computer!"),
-    ("no_wake_word.wav", "flite", "rms", "The commuter train to the city was late again this morning."),
+    ("computer_festival.wav", "festival", "ked_diphone", "Hey computer, what time is it?"),
+    ("no_wake_word.wav", "flite", "rms", "The weather is lovely today, let us walk in the park."),
 ]
 
 
