@@ -257,7 +257,11 @@ class Errors(unittest.TestCase):
                           "FormatTruncated { offset: 0, needed: 64, actual: 0 }")
         self.assert_fails(run_cli("detect", "--model", Fixture.build_fails, Fixture.wav16),
                           EXIT_MODEL, "model build failed: Core(MissingTensor { name: ")
-        self.assert_fails(run_cli("detect", Fixture.wav16), EXIT_USAGE, "no model given")
+
+    def test_bundled_model_is_the_default(self):
+        # Run from the build tree, the tool finds the source tree's bundled model.
+        result = run_cli("detect", Fixture.wav16)
+        self.assertEqual(result.returncode, EXIT_OK, result.err)
 
     def test_unreadable_audio(self):
         junk = os.path.join(ARGS.work, "junk.wav")

@@ -99,7 +99,7 @@ bool score_input(const std::string& input, engine::Session& session, bool json, 
 int run_detect(const DetectOptions& options) {
   const std::optional<std::string> model = options.model ? options.model : default_model_path();
   if (!model) {
-    error_line("no model given: pass --model FILE.qelt");
+    error_line("no model given and no bundled model found: pass --model FILE.qelt");
     return EXIT_USAGE;
   }
   auto loaded = load_session(*model);

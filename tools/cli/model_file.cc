@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <span>
 #include <variant>
@@ -25,11 +26,18 @@ struct FileCloser {
 }  // namespace
 
 std::optional<std::string> default_model_path() {
-#ifdef QUELT_CLI_DEFAULT_MODEL
-  return std::string(QUELT_CLI_DEFAULT_MODEL);
-#else
+  std::vector<std::string> candidates;
+  std::error_code error;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (!error) {
+    candidates.push_back(
+        (self.parent_path() / QUELT_CLI_INSTALLED_MODEL_FROM_BINDIR).lexically_normal());
+  }
+  candidates.emplace_back(QUELT_CLI_SOURCE_TREE_MODEL);
+  for (const std::string& candidate : candidates) {
+    if (std::filesystem::is_regular_file(candidate, error)) return candidate;
+  }
   return std::nullopt;
-#endif
 }
 
 Result<std::vector<std::uint8_t>, std::string> read_model_file(const std::string& path) {

@@ -15,8 +15,10 @@
 
 namespace quelt::cli {
 
-// The model used when --model is not given: the one installed with the tool, once there
-// is one (the build defines QUELT_CLI_DEFAULT_MODEL). Unset until then.
+// The model used when --model is not given: the bundled model installed beside the tool
+// (<prefix>/share/quelt_wake_word/, found from the tool's own location, so an installed
+// tree may move), else the one in the source tree the tool was built from. Nothing when
+// neither file exists.
 std::optional<std::string> default_model_path();
 
 // The whole file; the error is "cannot open PATH: <system's reason>".
