@@ -69,27 +69,36 @@ std::vector<float> build_mel_weights(std::uint32_t sample_rate, std::uint64_t n_
 
 namespace portable {
 
+namespace {
+
+// One band's sum over the 16-bin blocks [first, end) in the fixed order, then the last bin.
+// acc[4a + l] is lane l of group a: the four 4-lane accumulators of the SIMD variants.
+float project_band(const float* w, const float* s, std::size_t n, std::size_t first,
+                   std::size_t end) {
+  float acc[MEL_BLOCK] = {};
+  for (std::size_t b = first; b < end; ++b) {
+    for (std::size_t p = 0; p < MEL_BLOCK; ++p) {
+      acc[p] = std::fma(w[b * MEL_BLOCK + p], s[b * MEL_BLOCK + p], acc[p]);
+    }
+  }
+  float lane[4];
+  for (std::size_t l = 0; l < 4; ++l) {
+    lane[l] = (acc[4 + l] + acc[l]) + (acc[12 + l] + acc[8 + l]);
+  }
+  const float sum = (lane[0] + lane[1]) + (lane[2] + lane[3]);
+  const float last = w[n - 1] * s[n - 1];
+  return sum + last;
+}
+
+}  // namespace
+
 void project_mel(const float* weights, const float* spectrum, std::size_t n_bins,
                  std::size_t n_mels, float* out) {
   const std::size_t n = n_bins;
   const std::size_t blocks = (n - 1) / MEL_BLOCK;
   const float* s = spectrum;
   for (std::size_t m = 0; m < n_mels; ++m) {
-    const float* w = weights + m * n;
-    // acc[4a + l] is lane l of group a: the four 4-lane accumulators of the SIMD variants.
-    float acc[MEL_BLOCK] = {};
-    for (std::size_t b = 0; b < blocks; ++b) {
-      for (std::size_t p = 0; p < MEL_BLOCK; ++p) {
-        acc[p] = std::fma(w[b * MEL_BLOCK + p], s[b * MEL_BLOCK + p], acc[p]);
-      }
-    }
-    float lane[4];
-    for (std::size_t l = 0; l < 4; ++l) {
-      lane[l] = (acc[4 + l] + acc[l]) + (acc[12 + l] + acc[8 + l]);
-    }
-    const float sum = (lane[0] + lane[1]) + (lane[2] + lane[3]);
-    const float last = w[n - 1] * s[n - 1];
-    out[m] = sum + last;
+    out[m] = project_band(weights + m * n, s, n, 0, blocks);
   }
 }
 
@@ -102,20 +111,7 @@ bool project_mel_banded(const float* weights, const float* spectrum, std::size_t
   const std::size_t n = n_bins;
   const float* s = spectrum;
   for (std::size_t m = 0; m < n_mels; ++m) {
-    const float* w = weights + m * n;
-    float acc[MEL_BLOCK] = {};
-    for (std::size_t b = first_block[m]; b < end_block[m]; ++b) {
-      for (std::size_t p = 0; p < MEL_BLOCK; ++p) {
-        acc[p] = std::fma(w[b * MEL_BLOCK + p], s[b * MEL_BLOCK + p], acc[p]);
-      }
-    }
-    float lane[4];
-    for (std::size_t l = 0; l < 4; ++l) {
-      lane[l] = (acc[4 + l] + acc[l]) + (acc[12 + l] + acc[8 + l]);
-    }
-    const float sum = (lane[0] + lane[1]) + (lane[2] + lane[3]);
-    const float last = w[n - 1] * s[n - 1];
-    out[m] = sum + last;
+    out[m] = project_band(weights + m * n, s, n, first_block[m], end_block[m]);
   }
   return true;
 }

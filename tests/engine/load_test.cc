@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "format/artefact.h"
+#include "support/model_arrays.h"
 #include "support/random_artefact.h"
 
 namespace quelt::engine {
@@ -27,22 +28,6 @@ std::vector<float> tone(std::size_t n) {
            0.1f * std::sin(0.9f * static_cast<float>(i * i % 977));
   }
   return x;
-}
-
-std::vector<const std::vector<float>*> arrays(const nn::WakeWordModel& m) {
-  std::vector<const std::vector<float>*> f = {&m.stem_weight, &m.stem_bias, &m.stem_ln_scale,
-                                              &m.stem_ln_shift};
-  for (const auto& b : m.blocks) {
-    for (const auto* p : {&b.dw_weight, &b.dw_bias, &b.ln1_scale, &b.ln1_shift, &b.pw_weight,
-                          &b.pw_bias, &b.ln2_scale, &b.ln2_shift}) {
-      f.push_back(p);
-    }
-  }
-  for (const auto* p : {&m.bottleneck_weight, &m.bottleneck_bias, &m.bottleneck_ln_scale,
-                        &m.bottleneck_ln_shift, &m.head_weight, &m.head_bias}) {
-    f.push_back(p);
-  }
-  return f;
 }
 
 TEST(CreateSession, ValidArtefactGivesADefaultSession) {
@@ -69,7 +54,7 @@ TEST(CreateSession, Fp16AndFp32ArtefactsGiveTheSameModelAndScores) {
   auto m16 = nn::build_model(a16.value().tensors);
   ASSERT_TRUE(m32.has_value());
   ASSERT_TRUE(m16.has_value());
-  const auto f32 = arrays(m32.value()), f16 = arrays(m16.value());
+  const auto f32 = testing::model_arrays(m32.value()), f16 = testing::model_arrays(m16.value());
   for (std::size_t t = 0; t < f32.size(); ++t) {
     ASSERT_EQ(std::memcmp(f32[t]->data(), f16[t]->data(), f32[t]->size() * sizeof(float)), 0)
         << "tensor " << t;

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/model_arrays.h"
 #include "support/random_model.h"
 
 namespace quelt::nn {
@@ -26,26 +27,9 @@ namespace errors = format::errors;
 
 std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
 
-// The model's arrays in the order of the tensor table, listed independently of the build.
-std::vector<const std::vector<float>*> flatten(const WakeWordModel& m) {
-  std::vector<const std::vector<float>*> f = {&m.stem_weight, &m.stem_bias, &m.stem_ln_scale,
-                                              &m.stem_ln_shift};
-  for (const ResidualBlock& b : m.blocks) {
-    for (const auto* p : {&b.dw_weight, &b.dw_bias, &b.ln1_scale, &b.ln1_shift, &b.pw_weight,
-                          &b.pw_bias, &b.ln2_scale, &b.ln2_shift}) {
-      f.push_back(p);
-    }
-  }
-  for (const auto* p : {&m.bottleneck_weight, &m.bottleneck_bias, &m.bottleneck_ln_scale,
-                        &m.bottleneck_ln_shift, &m.head_weight, &m.head_bias}) {
-    f.push_back(p);
-  }
-  return f;
-}
-
 void expect_bit_identical(const WakeWordModel& a, const WakeWordModel& b) {
-  const auto fa = flatten(a);
-  const auto fb = flatten(b);
+  const auto fa = testing::model_arrays(a);
+  const auto fb = testing::model_arrays(b);
   ASSERT_EQ(fa.size(), fb.size());
   for (std::size_t t = 0; t < fa.size(); ++t) {
     ASSERT_EQ(fa[t]->size(), fb[t]->size()) << "tensor " << t;
@@ -177,7 +161,7 @@ TEST(BuildModel, KeepsEveryValueInTableOrderAndIgnoresExtras) {
   table["unrelated"] = {TensorDtype::Fp16, {}, {0, 0}};
   auto built = build_model(table);
   ASSERT_TRUE(built.has_value());
-  const auto fields = flatten(built.value());
+  const auto fields = testing::model_arrays(built.value());
   ASSERT_EQ(fields.size(), values.size());
   for (std::size_t t = 0; t < values.size(); ++t) {
     ASSERT_EQ(*fields[t], values[t].values) << values[t].name;
