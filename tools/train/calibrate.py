@@ -118,7 +118,7 @@ def main():
   ap.add_argument("work_dir")
   ap.add_argument("--streams", type=int, default=1536)
   ap.add_argument("--iters", type=int, default=1500)
-  ap.add_argument("--frames", type=int, default=300)
+  ap.add_argument("--frames", type=int, default=400)
   ap.add_argument("--seed", type=int, default=321)
   args = ap.parse_args()
   torch.set_num_threads(1)

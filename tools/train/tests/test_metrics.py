@@ -65,6 +65,19 @@ def test_examples_have_engine_length_and_label_layout():
       assert np.all(lab == 0)
 
 
+def test_most_words_end_once_the_pool_and_receptive_field_hold_sound():
+  comp = augment.Composer(FakeCorpus(), "train", 400)
+  rng = np.random.default_rng(4)
+  ends = []
+  for _ in range(200):
+    _, lab, _ = comp.example(rng, positive=True)
+    ends.append(np.nonzero(lab == 1)[0][0] + augment.POS_BEFORE)
+  ends = np.array(ends)
+  late = ends >= augment.SETTLED_FRAME
+  assert 0.75 < late.mean() < 0.95          # a few words still come right after the start
+  assert ends.min() >= 120 and ends.max() <= 400 - 130   # room for the cooldown after it
+
+
 def test_noise_generators_are_unit_rms_and_finite():
   rng = np.random.default_rng(2)
   for gen in (augment.coloured_noise, augment.hum, augment.tones):
