@@ -92,7 +92,11 @@ def main():
   ap.add_argument("--p-positive", type=float, default=0.5, help="share of wake-word examples")
   ap.add_argument("--p-talk", type=float, default=0.3,
                   help="share of negatives that are talk without pause")
+  ap.add_argument("--p-real", type=float, default=0.12,
+                  help="share of wake words taken from the real recordings")
   ap.add_argument("--threads", type=int, default=1)
+  ap.add_argument("--train-from-block", type=int, default=0,
+                  help="keep the stem and the blocks before this one as they are")
   ap.add_argument("--seed", type=int, default=11)
   ap.add_argument("--val-every", type=int, default=250)
   args = ap.parse_args()
@@ -105,7 +109,8 @@ def main():
   real_audio, real_index = data.load_real(args.data_dir, args.work_dir)
   synth_audio, synth_index = data.load_synth(args.work_dir)
   corpus = data.Corpus(real_audio, real_index, synth_audio, synth_index)
-  train_set = augment.Composer(corpus, "train", args.frames, args.p_positive, args.p_talk)
+  train_set = augment.Composer(corpus, "train", args.frames, args.p_positive, args.p_talk,
+                               args.p_real)
   val_x, val_labels = validation_set(augment.Composer(corpus, "val", args.frames), 99, 256)
   pos_idx = [i for i in range(len(val_x)) if (val_labels[i] == 1).any()]
   pos_audio = [val_x[i].numpy() for i in pos_idx]
@@ -134,7 +139,15 @@ def main():
 
   best = score(net, "start")
   best_state = copy.deepcopy(net.state_dict())
-  params = list(net.parameters()) + list(aux_head.parameters())
+  # Frozen lower layers keep the features that the per-frame stage learned on every voice;
+  # trained whole, the network also learns what sets the one real speaker of the positives
+  # apart from the many real speakers of the negatives, and new real voices pay for it.
+  frozen = ["stem_"] + [f"blocks.{i}." for i in range(args.train_from_block)]
+  if args.train_from_block == 0:
+    frozen = []
+  for name, p in net.named_parameters():
+    p.requires_grad_(not any(name.startswith(f) for f in frozen))
+  params = [p for p in net.parameters() if p.requires_grad] + list(aux_head.parameters())
   opt = torch.optim.AdamW(params, lr=args.lr, weight_decay=1e-4)
   batches = iter(torch.utils.data.DataLoader(
       BatchStream(train_set, args.batch, args.seed), batch_size=None, num_workers=1,

@@ -4,8 +4,9 @@
 #   tools/train/make_model.sh [DATA_DIR] [WORK_DIR]
 # DATA_DIR defaults to ../shared/data (relative to the repository), WORK_DIR to
 # tools/train/work (git-ignored). MINUTES (default 45) sets the per-frame training budget,
-# FINETUNE_MINUTES (default 30) the whole-network training on the pooled score, and SCALE
-# (default 1) the number of synthetic clips per voice; MINUTES=90 SCALE=2 is the full run.
+# FINETUNE_MINUTES (default 0: skipped, see docs/MODEL.md) the whole-network training on
+# the pooled score, and SCALE (default 1) the number of synthetic clips per voice;
+# MINUTES=90 SCALE=2 is the full run.
 # Heavy steps run under nice. The generated data never enters the repository.
 set -eu
 REPO=$(cd "$(dirname "$0")/../.." && pwd)
@@ -22,7 +23,9 @@ CLI="$BUILD/tools/cli/quelt-wake-word"
 nice -n 10 $PY "$REPO/tools/train/prepare_data.py" "$DATA" "$WORK" --scale "${SCALE:-1}"
 nice -n 10 $PY "$REPO/tools/train/train.py" "$DATA" "$WORK" --minutes "${MINUTES:-45}"
 nice -n 10 $PY "$REPO/tools/train/calibrate.py" "$DATA" "$WORK"
-nice -n 10 $PY "$REPO/tools/train/finetune.py" "$DATA" "$WORK" --minutes "${FINETUNE_MINUTES:-30}"
+if [ "${FINETUNE_MINUTES:-0}" != 0 ]; then
+  nice -n 10 $PY "$REPO/tools/train/finetune.py" "$DATA" "$WORK" --minutes "$FINETUNE_MINUTES"
+fi
 $PY "$REPO/tools/train/export.py" "$WORK" "$REPO/models/computer.qelt" \
   --qelt-write "$BUILD/tools/writer/qelt-write" --cli "$CLI"
 nice -n 10 $PY "$REPO/tools/train/evaluate.py" "$DATA" "$WORK" "$REPO/models/computer.qelt" \

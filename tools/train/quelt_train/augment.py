@@ -116,8 +116,9 @@ def _random_slice(clip, n, rng):
 class Composer:
   """Draws labelled examples for one split from a Corpus."""
 
-  def __init__(self, corpus, split, n_frames=400, p_positive=0.5, p_talk=0.3):
+  def __init__(self, corpus, split, n_frames=400, p_positive=0.5, p_talk=0.3, p_real=0.12):
     self.n_frames = n_frames
+    self.p_real = p_real
     self.p_talk = p_talk
     self.n = fe.HOP_LENGTH * (n_frames - 1) + fe.FRAME_LENGTH
     self.p_positive = p_positive
@@ -135,7 +136,7 @@ class Composer:
     return pool[rng.integers(len(pool))]
 
   def _positive(self, rng):
-    if self.real_pos and rng.random() < 0.12:
+    if self.real_pos and rng.random() < self.p_real:
       return self.real_pos[rng.integers(len(self.real_pos))]
     return self.synth_pos[rng.integers(len(self.synth_pos))]
 
@@ -161,13 +162,16 @@ class Composer:
     if s1 > s0:
       fg[s0:s1] += clip[s0 - start: s1 - start]
 
-  def _talk(self, fg, rng):
-    pos = -int(rng.integers(0, 2 * SR))
-    while pos < self.n:
+  def _talk(self, fg, rng, start=None, stop=None):
+    """Utterance after utterance with short pauses, from start (default: before the stream)
+    up to stop (default: its end)."""
+    pos = -int(rng.integers(0, 2 * SR)) if start is None else start
+    stop = self.n if stop is None else stop
+    while pos < stop:
       clip = self._negative_speech(rng)
       if rng.random() < 0.5:
         clip = speed(clip, rng)
-      self._place(fg, clip * db(rng.uniform(-4, 0)), pos)
+      self._place(fg, clip[: stop - pos] * db(rng.uniform(-4, 0)), pos)
       pos += len(clip) + int(rng.uniform(0.15, 1.2) * SR)
 
   def example(self, rng, positive=None):
@@ -187,17 +191,24 @@ class Composer:
       end_frame = int(rng.integers(lo, max(lo + 1, t - 130)))
       end = fe.HOP_LENGTH * end_frame + fe.FRAME_LENGTH
       self._place(fg, word * db(rng.uniform(-4, 0)), end - len(word))
-      if rng.random() < 0.5:  # "computer, lights on"
+      talk = rng.random() < self.p_talk
+      if talk:
+        # the wake word inside a conversation, so that talk alone does not mean "no"
+        self._talk(fg, rng, stop=end - len(word) - int(rng.uniform(0.2, 0.8) * SR))
+        self._talk(fg, rng, start=end + int(rng.uniform(0.1, 0.6) * SR))
+      elif rng.random() < 0.5:  # "computer, lights on"
         after = self._negative_speech(rng)
         self._place(fg, after * db(rng.uniform(-8, 0)), end + int(rng.uniform(0.05, 0.6) * SR))
-      if rng.random() < 0.3:  # someone talking before
+      if not talk and rng.random() < 0.3:  # someone talking before
         before = self._negative_speech(rng)
         gap = int(rng.uniform(0.3, 1.5) * SR)
         self._place(fg, before * db(rng.uniform(-8, 0)), end - len(word) - gap - len(before))
       labels[max(0, end_frame - FREE_BEFORE): end_frame + FREE_AFTER] = -1
       labels[end_frame - POS_BEFORE: end_frame + POS_AFTER + 1] = 1
     quiet_room = False
-    if not positive and rng.random() < self.p_talk:
+    if positive:
+      quiet_room = talk and rng.random() < 0.6
+    elif rng.random() < self.p_talk:
       # Talk without pause: utterance after utterance, as a session hears a conversation,
       # often in a quiet room with no noise to mask it.
       self._talk(fg, rng)

@@ -49,7 +49,11 @@ class FakeCorpus:
 
 
 def test_examples_have_engine_length_and_label_layout():
-  comp = augment.Composer(FakeCorpus(), "train", 300)
+  for p_talk in (0.3, 1.0):
+    check_examples(augment.Composer(FakeCorpus(), "train", 300, p_talk=p_talk))
+
+
+def check_examples(comp):
   rng = np.random.default_rng(1)
   for i in range(20):
     x, lab, positive = comp.example(rng, positive=(i % 2 == 0))
