@@ -85,9 +85,7 @@ def main():
   args = ap.parse_args()
   t0 = time.time()
   log = lambda m: print(f"[{time.time() - t0:7.1f}s] {m}", flush=True)
-  real_audio, real_index = data.load_real(args.data_dir, args.work_dir)
-  synth_audio, synth_index = data.load_synth(args.work_dir)
-  corpus = data.Corpus(real_audio, real_index, synth_audio, synth_index)
+  corpus = data.load_corpus(args.data_dir, args.work_dir)
 
   from quelt_train import model as M
   import torch

@@ -106,9 +106,7 @@ def main():
   t0 = time.time()
   log = lambda m: print(f"[{time.time() - t0:7.1f}s] {m}", flush=True)
 
-  real_audio, real_index = data.load_real(args.data_dir, args.work_dir)
-  synth_audio, synth_index = data.load_synth(args.work_dir)
-  corpus = data.Corpus(real_audio, real_index, synth_audio, synth_index)
+  corpus = data.load_corpus(args.data_dir, args.work_dir)
   train_set = augment.Composer(corpus, "train", args.frames, args.p_positive, args.p_talk,
                                args.p_real)
   val_x, val_labels = validation_set(augment.Composer(corpus, "val", args.frames), 99, 256)
@@ -142,9 +140,8 @@ def main():
   # Frozen lower layers keep the features that the per-frame stage learned on every voice;
   # trained whole, the network also learns what sets the one real speaker of the positives
   # apart from the many real speakers of the negatives, and new real voices pay for it.
-  frozen = ["stem_"] + [f"blocks.{i}." for i in range(args.train_from_block)]
-  if args.train_from_block == 0:
-    frozen = []
+  frozen = (["stem_"] + [f"blocks.{i}." for i in range(args.train_from_block)]
+            if args.train_from_block else [])
   for name, p in net.named_parameters():
     p.requires_grad_(not any(name.startswith(f) for f in frozen))
   params = [p for p in net.parameters() if p.requires_grad] + list(aux_head.parameters())

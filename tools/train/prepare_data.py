@@ -31,9 +31,7 @@ def main():
     log(f"{len(sentences)} sentences for synthetic speech")
     synth.synthesise(args.work_dir, sentences, scale=args.scale, seed=args.seed,
                      workers=args.workers, log=log)
-  real_audio, real_index = data.load_real(args.data_dir, args.work_dir)
-  synth_audio, synth_index = data.load_synth(args.work_dir)
-  log("corpus:\n" + data.Corpus(real_audio, real_index, synth_audio, synth_index).summary())
+  log("corpus:\n" + data.load_corpus(args.data_dir, args.work_dir).summary())
 
 
 if __name__ == "__main__":

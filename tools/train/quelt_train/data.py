@@ -109,6 +109,13 @@ def load_synth(cache_dir):
   return audio, index
 
 
+def load_corpus(data_dir, work_dir):
+  """The Corpus of the real data folder and the synthetic clips cached in work_dir."""
+  real_audio, real_index = load_real(data_dir, work_dir)
+  synth_audio, synth_index = load_synth(work_dir)
+  return Corpus(real_audio, real_index, synth_audio, synth_index)
+
+
 class Corpus:
   """Clips grouped by role and split, as float32 arrays in [-1, 1]."""
 
