@@ -137,11 +137,26 @@ class Scores(unittest.TestCase):
     def setUp(self):
         Fixture.make()
 
-    def scores_of(self, *inputs, stdin=None):
+    def scores_of(self, *inputs, stdin=None, tail="0"):
+        """Scores of the inputs alone (no trailing silence) unless tail says otherwise."""
         csv = os.path.join(ARGS.work, "scores.csv")
-        result = run_cli("detect", "--model", Fixture.model, "--scores", csv, *inputs, stdin=stdin)
+        extra = ["--tail", tail] if tail is not None else []
+        result = run_cli("detect", "--model", Fixture.model, *extra, "--scores", csv, *inputs,
+                         stdin=stdin)
         self.assertEqual(result.returncode, EXIT_OK, result.err)
         return read_scores(csv)
+
+    def test_trailing_silence_is_zeros_after_the_input(self):
+        padded = os.path.join(ARGS.work, "padded.raw")
+        with open(Fixture.raw, "rb") as f, open(padded, "wb") as g:
+            g.write(f.read() + bytes(2 * 16000))
+        want = [r[1:] for r in self.scores_of(padded)]
+        # By default one second of silence follows each input: 100 more frames, scored as
+        # if the file itself went on with zeros.
+        self.assertEqual([r[1:] for r in self.scores_of(Fixture.raw, tail=None)], want)
+        self.assertEqual(len(want), len(Fixture.reference) + 100)
+        half = self.scores_of(Fixture.raw, tail="0.5")
+        self.assertEqual([r[1:] for r in half], want[: len(Fixture.reference) + 50])
 
     def test_16k_mono_gives_exactly_the_library_scores(self):
         frames = (len(Fixture.pcm16) - 400) // 160 + 1
@@ -192,7 +207,8 @@ class Detections(unittest.TestCase):
 
     def test_text_lines(self):
         # Threshold 0 with the default cooldown of 100 frames: frames 0, 101, 202.
-        result = run_cli("detect", "--model", Fixture.model, "--threshold", "0", Fixture.wav16)
+        result = run_cli("detect", "--model", Fixture.model, "--threshold", "0", "--tail", "0",
+                         Fixture.wav16)
         self.assertEqual(result.returncode, EXIT_OK, result.err)
         lines = result.out.splitlines()
         self.assertEqual(len(lines), 3)
@@ -204,7 +220,7 @@ class Detections(unittest.TestCase):
 
     def test_json_lines(self):
         result = run_cli("detect", "--model", Fixture.model, "--threshold=0", "--cooldown=0",
-                         "--json", Fixture.wav16)
+                         "--tail=0", "--json", Fixture.wav16)
         self.assertEqual(result.returncode, EXIT_OK, result.err)
         lines = [json.loads(line) for line in result.out.splitlines()]
         self.assertEqual(len(lines), len(Fixture.reference))
@@ -222,7 +238,7 @@ class Detections(unittest.TestCase):
             with self.subTest(threshold=threshold, cooldown=cooldown):
                 extra = ["--cooldown", cooldown] if cooldown else []
                 result = run_cli("detect", "--model", Fixture.model, "--threshold", threshold,
-                                 *extra, "--json", Fixture.wav16)
+                                 *extra, "--tail", "0", "--json", Fixture.wav16)
                 self.assertEqual(result.returncode, EXIT_OK, result.err)
                 got = [json.loads(line)["frame_index"] for line in result.out.splitlines()]
                 # The gate, replayed on the library's scores.
@@ -269,8 +285,8 @@ class Errors(unittest.TestCase):
             f.write(b"RIFF\x10\x00\x00\x00WAVEjunkjunkjunk")
         missing = os.path.join(ARGS.work, "missing.wav")
         # The readable input is still scored.
-        result = run_cli("detect", "--model", Fixture.model, "--threshold", "0", junk, missing,
-                         Fixture.wav16)
+        result = run_cli("detect", "--model", Fixture.model, "--threshold", "0", "--tail", "0",
+                         junk, missing, Fixture.wav16)
         self.assert_fails(result, EXIT_AUDIO, f"cannot read audio {junk}: ",
                           f"cannot read audio {missing}: ")
         self.assertEqual(len(result.out.splitlines()), 3)
@@ -291,6 +307,9 @@ class Errors(unittest.TestCase):
             (["detect", *model, "--cooldown", "1e3", Fixture.wav16], "not a whole number"),
             (["detect", *model, "--cooldown", "18446744073709551616", Fixture.wav16], "too large"),
             (["detect", *model, "--json=yes", Fixture.wav16], "--json takes no value"),
+            (["detect", *model, "--tail", "-1", Fixture.wav16], "must be in [0, 60] seconds"),
+            (["detect", *model, "--tail", "inf", Fixture.wav16], "must be in [0, 60] seconds"),
+            (["detect", *model, "--tail", "1s", Fixture.wav16], "not a number of seconds"),
             (["info"], "info takes one model file"),
         ]
         for args, fragment in cases:

@@ -2,6 +2,7 @@
 
 #include "detect.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -62,7 +63,8 @@ void print_detection(const std::string& input, const engine::Detection& d, bool 
 }
 
 // Scores one input; returns false (after printing why) if it could not be read.
-bool score_input(const std::string& input, engine::Session& session, bool json, std::FILE* scores) {
+bool score_input(const std::string& input, engine::Session& session, bool json,
+                 std::uint64_t tail_samples, std::FILE* scores) {
   auto reader = AudioReader::open(input);
   if (!reader) {
     error_line(reader.error());
@@ -72,6 +74,15 @@ bool score_input(const std::string& input, engine::Session& session, bool json, 
   ProgressBar progress(input, expected.value_or(0), expected.has_value());
   FrameFeeder feeder(session);
   const std::string csv_name = scores ? csv_field(input) : std::string();
+  const auto on_frame = [&](std::uint64_t frame, float score,
+                            const std::optional<engine::Detection>& detection) {
+    if (scores) {
+      std::fprintf(scores, "%s,%llu,%.2f,%.9g\n", csv_name.c_str(),
+                   static_cast<unsigned long long>(frame), frame_time(frame),
+                   static_cast<double>(score));
+    }
+    if (detection) print_detection(input, *detection, json);
+  };
   std::vector<float> block(4096);
   while (true) {
     auto got = reader.value().read(block);
@@ -79,19 +90,17 @@ bool score_input(const std::string& input, engine::Session& session, bool json, 
       error_line(got.error());
       return false;
     }
-    if (got.value() == 0) return true;
-    feeder.push(
-        std::span<const float>(block.data(), got.value()),
-        [&](std::uint64_t frame, float score, const std::optional<engine::Detection>& detection) {
-          if (scores) {
-            std::fprintf(scores, "%s,%llu,%.2f,%.9g\n", csv_name.c_str(),
-                         static_cast<unsigned long long>(frame), frame_time(frame),
-                         static_cast<double>(score));
-          }
-          if (detection) print_detection(input, *detection, json);
-        });
+    if (got.value() == 0) break;
+    feeder.push(std::span<const float>(block.data(), got.value()), on_frame);
     progress.update(feeder.samples_received());
   }
+  std::fill(block.begin(), block.end(), 0.0f);
+  for (std::uint64_t left = tail_samples; left > 0;) {
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(left, block.size()));
+    feeder.push(std::span<const float>(block.data(), n), on_frame);
+    left -= n;
+  }
+  return true;
 }
 
 }  // namespace
@@ -127,7 +136,9 @@ int run_detect(const DetectOptions& options) {
     // Each input is its own stream: frame indices and times start at 0.
     if (!first) session.reset();
     first = false;
-    if (!score_input(input, session, options.json, scores.get())) status = EXIT_AUDIO;
+    if (!score_input(input, session, options.json, options.tail_samples, scores.get())) {
+      status = EXIT_AUDIO;
+    }
   }
   if (scores && (std::fflush(scores.get()) != 0 || std::ferror(scores.get()))) {
     std::perror(("quelt-wake-word: cannot write " + *options.scores_path).c_str());

@@ -23,10 +23,17 @@ inline constexpr int EXIT_USAGE = 2;   // bad command line
 inline constexpr int EXIT_MODEL = 3;   // the model is missing, unreadable or broken
 inline constexpr int EXIT_OUTPUT = 4;  // the scores file could not be written
 
+inline constexpr std::uint64_t DEFAULT_TAIL_SAMPLES = 16000;  // 1 s at 16 kHz
+inline constexpr double MAX_TAIL_SECONDS = 60.0;
+
 struct DetectOptions {
   std::optional<std::string> model;  // unset: the default model, if one is installed
   std::optional<float> threshold;    // unset: the engine's default (0.9)
   std::optional<std::uint64_t> cooldown_frames;
+  // Silence fed after each input. A word's score peaks a few tenths of a second after the
+  // word ends, so a recording that stops right after it would otherwise never detect it;
+  // a listening device would go on hearing the room.
+  std::uint64_t tail_samples = DEFAULT_TAIL_SAMPLES;
   bool json = false;
   std::optional<std::string> scores_path;
   std::vector<std::string> inputs;  // "-": raw s16le 16 kHz mono on standard input
@@ -37,6 +44,8 @@ Result<DetectOptions, std::string> parse_detect_options(std::span<const std::str
 
 // A finite number in [0, 1], the whole text.
 Result<float, std::string> parse_threshold(std::string_view text);
+// Seconds of trailing silence, a finite number in [0, 60], as a count of 16 kHz samples.
+Result<std::uint64_t, std::string> parse_tail(std::string_view text);
 // A whole non-negative decimal number of frames that fits in 64 bits.
 Result<std::uint64_t, std::string> parse_frames(std::string_view text);
 

@@ -74,7 +74,7 @@ class CliScorer:
         names.append(path)
       out = os.path.join(tmp, "scores.csv")
       subprocess.run([self.cli, "detect", "--model", self.model_path, "--threshold", "1",
-                      "--scores", out] + names, check=True, stdout=subprocess.DEVNULL,
+                      "--tail", "0", "--scores", out] + names, check=True, stdout=subprocess.DEVNULL,
                      stderr=subprocess.DEVNULL)
       per_file = {n: [] for n in names}
       with open(out, newline="") as f:
