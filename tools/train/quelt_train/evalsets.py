@@ -48,6 +48,15 @@ def positive_streams(corpus, snr_db=10.0, seed=2024, real=False, limit=None):
   return out
 
 
+def recordings_alone(corpus, split, tail_seconds=1.0):
+  """[(audio, entry)]: each real wake-word recording of the split as it was recorded (its
+  silence trimmed), the whole of a short session, followed by silence as a device would go
+  on hearing the room."""
+  tail = np.zeros(int(tail_seconds * SR), np.float32)
+  return [(np.concatenate([np.asarray(clip, np.float32), tail]), entry)
+          for role in ("real_word", "real_lead") for clip, entry in corpus.entries(role, split)]
+
+
 def negative_streams(corpus, seed=4048, minutes=10.0):
   """Long held-out negative streams: [(name, audio)], about 2.5 h in all."""
   rng = np.random.default_rng(seed)

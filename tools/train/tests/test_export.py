@@ -20,8 +20,9 @@ from test_model import random_net  # noqa: E402
 
 
 def _tool(pattern):
-  hits = sorted(glob.glob(os.path.join(REPO, "build", "*", pattern)))
-  return next((h for h in hits if os.access(h, os.X_OK)), None)
+  """The most recently built copy: an older build folder may hold an older tool."""
+  hits = [h for h in glob.glob(os.path.join(REPO, "build", "*", pattern)) if os.access(h, os.X_OK)]
+  return max(hits, key=os.path.getmtime, default=None)
 
 
 WRITER = _tool("tools/writer/qelt-write")
