@@ -1,7 +1,7 @@
 // Tests of format/key_material: the shares compiled into the library combine to the
 // deployment key file (read at run time by the writer, so the test binary holds no key
-// bytes), and no key bytes appear in plain form in the built library or in a program
-// linked with it.
+// bytes), and no key bytes appear in plain form in the built library, in the files that
+// ship (the C library, the Python module) or in a program linked with it.
 #include "format/key_material.h"
 
 #include <algorithm>
@@ -94,10 +94,24 @@ TEST(KeyMaterial, KeyByteSearchFindsPlantedBytes) {
       0u);
 }
 
-TEST(KeyMaterial, NoPlainKeyBytesInTheBuiltLibraryOrALinkedProgram) {
+TEST(KeyMaterial, NoPlainKeyBytesInTheBuiltLibrariesOrALinkedProgram) {
   const std::vector<std::uint8_t> library = read_all(QWW_FORMAT_LIBRARY);
   ASSERT_GT(library.size(), 65536u);  // the share pool alone is that large
   EXPECT_EQ(find_key_bytes(library), "") << QWW_FORMAT_LIBRARY;
+
+  // The files that ship hold the same shares, linked into other code.
+  const std::string shipped = QWW_SHIPPED_FILES;
+  std::size_t searched = 0;
+  for (std::size_t from = 0; from <= shipped.size();) {
+    const std::size_t end = std::min(shipped.find('|', from), shipped.size());
+    const std::string path = shipped.substr(from, end - from);
+    from = end + 1;
+    const std::vector<std::uint8_t> file = read_all(path);
+    ASSERT_GT(file.size(), 65536u) << path;
+    EXPECT_EQ(find_key_bytes(file), "") << path;
+    ++searched;
+  }
+  EXPECT_GE(searched, 1u);
 
   // This program links the key material and has just used it.
   const std::vector<std::uint8_t> program = read_all("/proc/self/exe");
