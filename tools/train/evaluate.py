@@ -5,8 +5,8 @@ Usage: evaluate.py DATA_DIR WORK_DIR MODEL.qelt [--docs DIR] [--engine-module DI
 Scores held-out positives (at 10 dB SNR) and at least two hours of held-out negative audio
 with the engine (its Python module; the numpy replica when no build exists), sweeps the
 threshold, counts the detections of each real wake-word recording fed alone as a short
-session (followed by 1 s of silence, as the command-line tool does), and writes DIR/model_eval.json, the table in DIR/model_eval.md and the DET curve
-DIR/model_det.png.
+session (followed by 1 s of silence, as the command-line tool does), and writes
+DIR/model_eval.json, the table in DIR/model_eval.md and the DET curve DIR/model_det.png.
 """
 
 import argparse
