@@ -137,10 +137,12 @@ class Scores(unittest.TestCase):
     def setUp(self):
         Fixture.make()
 
-    def scores_of(self, *inputs, stdin=None, tail="0"):
-        """Scores of the inputs alone (no trailing silence) unless tail says otherwise."""
+    def scores_of(self, *inputs, stdin=None, lead="0", tail="0"):
+        """Scores of the inputs alone (no silence around them) unless lead or tail say
+        otherwise (None: the tool's default)."""
         csv = os.path.join(ARGS.work, "scores.csv")
-        extra = ["--tail", tail] if tail is not None else []
+        extra = ["--lead", lead] if lead is not None else []
+        extra += ["--tail", tail] if tail is not None else []
         result = run_cli("detect", "--model", Fixture.model, *extra, "--scores", csv, *inputs,
                          stdin=stdin)
         self.assertEqual(result.returncode, EXIT_OK, result.err)
@@ -157,6 +159,29 @@ class Scores(unittest.TestCase):
         self.assertEqual(len(want), len(Fixture.reference) + 100)
         half = self.scores_of(Fixture.raw, tail="0.5")
         self.assertEqual([r[1:] for r in half], want[: len(Fixture.reference) + 50])
+
+    def test_leading_silence_is_zeros_before_the_input_and_not_reported(self):
+        with open(Fixture.raw, "rb") as f:
+            raw = f.read()
+        frames = len(Fixture.reference)
+        for lead, skipped in ((None, 100), ("0.25", 25)):
+            with self.subTest(lead=lead):
+                padded = os.path.join(ARGS.work, "lead.raw")
+                with open(padded, "wb") as g:
+                    g.write(bytes(2 * 160 * skipped) + raw)
+                want = [r[3] for r in self.scores_of(padded)][skipped:]
+                rows = self.scores_of(Fixture.raw, lead=lead)
+                # The input's own frames, numbered from its start, scored after the silence.
+                self.assertEqual([r[3] for r in rows], want)
+                self.assertEqual([int(r[1]) for r in rows], list(range(frames)))
+                self.assertEqual([r[2] for r in rows], [f"{i / 100:.2f}" for i in range(frames)])
+        self.assertNotEqual(want, Fixture.reference, "the silence should change the state")
+        # Detections are numbered the same way; none comes from the silence itself.
+        result = run_cli("detect", "--model", Fixture.model, "--threshold=0", "--cooldown=0",
+                         "--tail=0", "--json", Fixture.wav16)
+        self.assertEqual(result.returncode, EXIT_OK, result.err)
+        got = [json.loads(line)["frame_index"] for line in result.out.splitlines()]
+        self.assertEqual(got, list(range(frames)))
 
     def test_16k_mono_gives_exactly_the_library_scores(self):
         frames = (len(Fixture.pcm16) - 400) // 160 + 1
@@ -207,8 +232,8 @@ class Detections(unittest.TestCase):
 
     def test_text_lines(self):
         # Threshold 0 with the default cooldown of 100 frames: frames 0, 101, 202.
-        result = run_cli("detect", "--model", Fixture.model, "--threshold", "0", "--tail", "0",
-                         Fixture.wav16)
+        result = run_cli("detect", "--model", Fixture.model, "--threshold", "0", "--lead", "0",
+                         "--tail", "0", Fixture.wav16)
         self.assertEqual(result.returncode, EXIT_OK, result.err)
         lines = result.out.splitlines()
         self.assertEqual(len(lines), 3)
@@ -220,7 +245,7 @@ class Detections(unittest.TestCase):
 
     def test_json_lines(self):
         result = run_cli("detect", "--model", Fixture.model, "--threshold=0", "--cooldown=0",
-                         "--tail=0", "--json", Fixture.wav16)
+                         "--lead=0", "--tail=0", "--json", Fixture.wav16)
         self.assertEqual(result.returncode, EXIT_OK, result.err)
         lines = [json.loads(line) for line in result.out.splitlines()]
         self.assertEqual(len(lines), len(Fixture.reference))
@@ -238,7 +263,8 @@ class Detections(unittest.TestCase):
             with self.subTest(threshold=threshold, cooldown=cooldown):
                 extra = ["--cooldown", cooldown] if cooldown else []
                 result = run_cli("detect", "--model", Fixture.model, "--threshold", threshold,
-                                 *extra, "--tail", "0", "--json", Fixture.wav16)
+                                 *extra, "--lead", "0", "--tail", "0", "--json",
+                                 Fixture.wav16)
                 self.assertEqual(result.returncode, EXIT_OK, result.err)
                 got = [json.loads(line)["frame_index"] for line in result.out.splitlines()]
                 # The gate, replayed on the library's scores.
@@ -285,8 +311,8 @@ class Errors(unittest.TestCase):
             f.write(b"RIFF\x10\x00\x00\x00WAVEjunkjunkjunk")
         missing = os.path.join(ARGS.work, "missing.wav")
         # The readable input is still scored.
-        result = run_cli("detect", "--model", Fixture.model, "--threshold", "0", "--tail", "0",
-                         junk, missing, Fixture.wav16)
+        result = run_cli("detect", "--model", Fixture.model, "--threshold", "0", "--lead", "0",
+                         "--tail", "0", junk, missing, Fixture.wav16)
         self.assert_fails(result, EXIT_AUDIO, f"cannot read audio {junk}: ",
                           f"cannot read audio {missing}: ")
         self.assertEqual(len(result.out.splitlines()), 3)
@@ -310,6 +336,8 @@ class Errors(unittest.TestCase):
             (["detect", *model, "--tail", "-1", Fixture.wav16], "must be in [0, 60] seconds"),
             (["detect", *model, "--tail", "inf", Fixture.wav16], "must be in [0, 60] seconds"),
             (["detect", *model, "--tail", "1s", Fixture.wav16], "not a number of seconds"),
+            (["detect", *model, "--lead", "61", Fixture.wav16], "--lead must be in [0, 60]"),
+            (["detect", *model, "--lead=", Fixture.wav16], "--lead: not a number of seconds"),
             (["info"], "info takes one model file"),
         ]
         for args, fragment in cases:

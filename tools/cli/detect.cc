@@ -45,26 +45,40 @@ std::string csv_field(const std::string& text) {
 // float's binary noise.
 double frame_time(std::uint64_t frame_index) { return static_cast<double>(frame_index) / 100.0; }
 
-void print_detection(const std::string& input, const engine::Detection& d, bool json) {
+// frame_index counts the input's own frames (the leading silence's are not reported).
+void print_detection(const std::string& input, std::uint64_t frame_index, float score,
+                     bool json) {
   if (json) {
     const nlohmann::ordered_json line = {{"file", input},
-                                         {"frame_index", d.frame_index},
-                                         {"time_sec", frame_time(d.frame_index)},
-                                         {"score", d.score}};
+                                         {"frame_index", frame_index},
+                                         {"time_sec", frame_time(frame_index)},
+                                         {"score", score}};
     std::printf(
         "%s\n",
         line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
   } else {
-    std::printf("%s\t%.2f\t%.4f\n", input.c_str(), static_cast<double>(d.timestamp_sec),
-                static_cast<double>(d.score));
+    std::printf("%s\t%.2f\t%.4f\n", input.c_str(), frame_time(frame_index),
+                static_cast<double>(score));
   }
   // Each detection as it happens: the output may be a live listener's pipe.
   std::fflush(stdout);
 }
 
+// Feeds n zero samples.
+template <typename OnFrame>
+void push_silence(FrameFeeder& feeder, std::vector<float>& block, std::uint64_t n,
+                  OnFrame&& on_frame) {
+  std::fill(block.begin(), block.end(), 0.0f);
+  while (n > 0) {
+    const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(n, block.size()));
+    feeder.push(std::span<const float>(block.data(), take), on_frame);
+    n -= take;
+  }
+}
+
 // Scores one input; returns false (after printing why) if it could not be read.
-bool score_input(const std::string& input, engine::Session& session, bool json,
-                 std::uint64_t tail_samples, std::FILE* scores) {
+bool score_input(const std::string& input, engine::Session& session,
+                 const DetectOptions& options, std::FILE* scores) {
   auto reader = AudioReader::open(input);
   if (!reader) {
     error_line(reader.error());
@@ -74,16 +88,21 @@ bool score_input(const std::string& input, engine::Session& session, bool json,
   ProgressBar progress(input, expected.value_or(0), expected.has_value());
   FrameFeeder feeder(session);
   const std::string csv_name = scores ? csv_field(input) : std::string();
-  const auto on_frame = [&](std::uint64_t frame, float score,
+  const std::uint64_t lead_frames = options.lead_frames;
+  const auto on_frame = [&](std::uint64_t session_frame, float score,
                             const std::optional<engine::Detection>& detection) {
+    // A frame that starts in the leading silence is not one of the input's frames.
+    if (session_frame < lead_frames) return;
+    const std::uint64_t frame = session_frame - lead_frames;
     if (scores) {
       std::fprintf(scores, "%s,%llu,%.2f,%.9g\n", csv_name.c_str(),
                    static_cast<unsigned long long>(frame), frame_time(frame),
                    static_cast<double>(score));
     }
-    if (detection) print_detection(input, *detection, json);
+    if (detection) print_detection(input, frame, detection->score, options.json);
   };
   std::vector<float> block(4096);
+  push_silence(feeder, block, lead_frames * FrameFeeder::HOP_LENGTH, on_frame);
   while (true) {
     auto got = reader.value().read(block);
     if (!got) {
@@ -92,14 +111,9 @@ bool score_input(const std::string& input, engine::Session& session, bool json,
     }
     if (got.value() == 0) break;
     feeder.push(std::span<const float>(block.data(), got.value()), on_frame);
-    progress.update(feeder.samples_received());
+    progress.update(feeder.samples_received() - lead_frames * FrameFeeder::HOP_LENGTH);
   }
-  std::fill(block.begin(), block.end(), 0.0f);
-  for (std::uint64_t left = tail_samples; left > 0;) {
-    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(left, block.size()));
-    feeder.push(std::span<const float>(block.data(), n), on_frame);
-    left -= n;
-  }
+  push_silence(feeder, block, options.tail_samples, on_frame);
   return true;
 }
 
@@ -136,7 +150,7 @@ int run_detect(const DetectOptions& options) {
     // Each input is its own stream: frame indices and times start at 0.
     if (!first) session.reset();
     first = false;
-    if (!score_input(input, session, options.json, options.tail_samples, scores.get())) {
+    if (!score_input(input, session, options, scores.get())) {
       status = EXIT_AUDIO;
     }
   }

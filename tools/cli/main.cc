@@ -1,8 +1,8 @@
 // File: tools/cli/main.cc
 //
 // quelt-wake-word: try the wake-word engine from the shell.
-//   quelt-wake-word detect [--model FILE] [--threshold T] [--cooldown N] [--tail S]
-//                          [--json] [--scores FILE.csv] INPUT...
+//   quelt-wake-word detect [--model FILE] [--threshold T] [--cooldown N] [--lead S]
+//                          [--tail S] [--json] [--scores FILE.csv] INPUT...
 //   quelt-wake-word info MODEL
 // Dispatches to the commands; all reporting of errors happens here or in them, worded
 // for a user (the engine itself never prints).
@@ -20,8 +20,8 @@
 namespace {
 
 constexpr const char* USAGE =
-    "usage: quelt-wake-word detect [--model FILE] [--threshold T] [--cooldown N] [--tail S]\n"
-    "                              [--json] [--scores FILE.csv] INPUT...\n"
+    "usage: quelt-wake-word detect [--model FILE] [--threshold T] [--cooldown N] [--lead S]\n"
+    "                              [--tail S] [--json] [--scores FILE.csv] INPUT...\n"
     "       quelt-wake-word info MODEL\n"
     "       quelt-wake-word --help | --version\n"
     "\n"
@@ -33,6 +33,9 @@ constexpr const char* USAGE =
     "  --model FILE      the .qelt model (default: the bundled model for \"computer\")\n"
     "  --threshold T     score in [0, 1] a frame must reach to detect (default 0.9)\n"
     "  --cooldown N      frames (10 ms each) not tested after a detection (default 100)\n"
+    "  --lead S          seconds of silence fed before each input, as a listening device\n"
+    "                    hears its room before anyone speaks (default 1; 0 for none);\n"
+    "                    frames and times still count from the input's start\n"
     "  --tail S          seconds of silence fed after each input, so that a wake word at\n"
     "                    its very end is still detected (default 1; 0 for none)\n"
     "  --json            JSON lines: file, frame_index, time_sec, score\n"

@@ -36,18 +36,19 @@ Result<float, std::string> parse_threshold(std::string_view text) {
   return value;
 }
 
-Result<std::uint64_t, std::string> parse_tail(std::string_view text) {
+Result<double, std::string> parse_seconds(std::string_view option, std::string_view text) {
   const std::string copy(text);
+  const std::string name(option);
   char* end = nullptr;
   const double seconds = std::strtod(copy.c_str(), &end);
   if (copy.empty() || end != copy.c_str() + copy.size() ||
       std::isspace(static_cast<unsigned char>(copy.front()))) {
-    return usage_error("--tail: not a number of seconds: '" + copy + "'");
+    return usage_error(name + ": not a number of seconds: '" + copy + "'");
   }
-  if (!std::isfinite(seconds) || seconds < 0.0 || seconds > MAX_TAIL_SECONDS) {
-    return usage_error("--tail must be in [0, 60] seconds, got '" + copy + "'");
+  if (!std::isfinite(seconds) || seconds < 0.0 || seconds > MAX_SILENCE_SECONDS) {
+    return usage_error(name + " must be in [0, 60] seconds, got '" + copy + "'");
   }
-  return static_cast<std::uint64_t>(std::llround(seconds * 16000.0));
+  return seconds;
 }
 
 Result<std::uint64_t, std::string> parse_frames(std::string_view text) {
@@ -90,8 +91,8 @@ Result<DetectOptions, std::string> parse_detect_options(std::span<const std::str
       options.json = true;
       continue;
     }
-    if (name != "--model" && name != "--threshold" && name != "--cooldown" && name != "--tail" &&
-        name != "--scores") {
+    if (name != "--model" && name != "--threshold" && name != "--cooldown" && name != "--lead" &&
+        name != "--tail" && name != "--scores") {
       return usage_error("unknown option '" + std::string(arg) + "'");
     }
     std::string_view value;
@@ -113,10 +114,14 @@ Result<DetectOptions, std::string> parse_detect_options(std::span<const std::str
       auto frames = parse_frames(value);
       if (!frames) return usage_error(std::move(frames).error());
       options.cooldown_frames = frames.value();
-    } else if (name == "--tail") {
-      auto tail = parse_tail(value);
-      if (!tail) return usage_error(std::move(tail).error());
-      options.tail_samples = tail.value();
+    } else if (name == "--lead" || name == "--tail") {
+      auto seconds = parse_seconds(name, value);
+      if (!seconds) return usage_error(std::move(seconds).error());
+      if (name == "--lead") {
+        options.lead_frames = static_cast<std::uint64_t>(std::llround(seconds.value() * 100.0));
+      } else {
+        options.tail_samples = static_cast<std::uint64_t>(std::llround(seconds.value() * 16000.0));
+      }
     } else {
       if (value.empty()) return usage_error("--scores needs a file name");
       options.scores_path = std::string(value);

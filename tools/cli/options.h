@@ -23,13 +23,21 @@ inline constexpr int EXIT_USAGE = 2;   // bad command line
 inline constexpr int EXIT_MODEL = 3;   // the model is missing, unreadable or broken
 inline constexpr int EXIT_OUTPUT = 4;  // the scores file could not be written
 
+inline constexpr std::uint64_t DEFAULT_LEAD_FRAMES = 100;    // 1 s in 10 ms steps
 inline constexpr std::uint64_t DEFAULT_TAIL_SAMPLES = 16000;  // 1 s at 16 kHz
-inline constexpr double MAX_TAIL_SECONDS = 60.0;
+inline constexpr double MAX_SILENCE_SECONDS = 60.0;
 
 struct DetectOptions {
   std::optional<std::string> model;  // unset: the default model, if one is installed
   std::optional<float> threshold;    // unset: the engine's default (0.9)
   std::optional<std::uint64_t> cooldown_frames;
+  // Silence fed before each input, in whole frames so that the input's frames stay the
+  // frames it would have alone. A session starts from its warm-up, which is not the state
+  // that a second of silence leaves: the network's receptive field (2.4 s) is longer than
+  // the warm-up (2 s), so the pool starts full of an embedding that scores far below
+  // silence. A word at the very start of a recording pays for it; a listening device has
+  // heard its room long before anyone speaks.
+  std::uint64_t lead_frames = DEFAULT_LEAD_FRAMES;
   // Silence fed after each input. A word's score peaks a few tenths of a second after the
   // word ends, so a recording that stops right after it would otherwise never detect it;
   // a listening device would go on hearing the room.
@@ -44,8 +52,8 @@ Result<DetectOptions, std::string> parse_detect_options(std::span<const std::str
 
 // A finite number in [0, 1], the whole text.
 Result<float, std::string> parse_threshold(std::string_view text);
-// Seconds of trailing silence, a finite number in [0, 60], as a count of 16 kHz samples.
-Result<std::uint64_t, std::string> parse_tail(std::string_view text);
+// Seconds of silence for the option named (--lead, --tail): a finite number in [0, 60].
+Result<double, std::string> parse_seconds(std::string_view option, std::string_view text);
 // A whole non-negative decimal number of frames that fits in 64 bits.
 Result<std::uint64_t, std::string> parse_frames(std::string_view text);
 

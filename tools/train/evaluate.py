@@ -5,7 +5,7 @@ Usage: evaluate.py DATA_DIR WORK_DIR MODEL.qelt [--docs DIR] [--engine-module DI
 Scores held-out positives (at 10 dB SNR) and at least two hours of held-out negative audio
 with the engine (its Python module; the numpy replica when no build exists), sweeps the
 threshold, counts the detections of each real wake-word recording fed alone as a short
-session (followed by 1 s of silence, as the command-line tool does), and writes
+session (with 1 s of silence before and after, as the command-line tool feeds it), and writes
 DIR/model_eval.json, the table in DIR/model_eval.md and the DET curve DIR/model_det.png.
 """
 
@@ -121,7 +121,7 @@ def main():
   default = [r for r in rows if abs(r["threshold"] - np.float32(0.9)) < 1e-7][0]
   real_default = [r for r in real_rows if abs(r["threshold"] - np.float32(0.9)) < 1e-7][0]
   per_stream = {name: len(metrics.detections(s, 0.9, 100)) for (name, _), s in zip(neg, neg_scores)}
-  # Real recordings as short sessions of their own: the word right after the warm-up.
+  # Real recordings as short sessions of their own, fed as the command-line tool feeds them.
   alone = {}
   for split, label in (("test", "held-out real speaker"), ("train", "training speaker")):
     recs = evalsets.recordings_alone(corpus, split)
@@ -151,7 +151,7 @@ def main():
     lines.append(fmt_row(f"<= {x} FA/h (real speaker)", metrics.frr_at_fa(real_rows, x)))
   lines.append(fmt_row("default 0.9 (real speaker)", real_default))
   lines += ["", "Real recordings fed alone at the default threshold, each a session of its "
-            "own followed by 1 s of silence: " + "; ".join(
+            "own with 1 s of silence before and after: " + "; ".join(
                 f"{label} {a['detected']} of {a['recordings']} detected "
                 f"({a['more_than_once']} more than once)" for label, a in alone.items()) +
             " (the training speaker's recordings were heard in training).",

@@ -73,9 +73,10 @@ class CliScorer:
         sf.write(path, np.asarray(audio, np.float32), fe.SAMPLE_RATE, subtype="FLOAT")
         names.append(path)
       out = os.path.join(tmp, "scores.csv")
+      # The streams are sessions as they are: no silence added before or after.
       subprocess.run([self.cli, "detect", "--model", self.model_path, "--threshold", "1",
-                      "--tail", "0", "--scores", out] + names, check=True, stdout=subprocess.DEVNULL,
-                     stderr=subprocess.DEVNULL)
+                      "--lead", "0", "--tail", "0", "--scores", out] + names, check=True,
+                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
       per_file = {n: [] for n in names}
       with open(out, newline="") as f:
         for row in csv.DictReader(f):

@@ -48,12 +48,13 @@ def positive_streams(corpus, snr_db=10.0, seed=2024, real=False, limit=None):
   return out
 
 
-def recordings_alone(corpus, split, tail_seconds=1.0):
+def recordings_alone(corpus, split, lead_seconds=1.0, tail_seconds=1.0):
   """[(audio, entry)]: each real wake-word recording of the split as it was recorded (its
-  silence trimmed), the whole of a short session, followed by silence as a device would go
-  on hearing the room."""
+  silence trimmed), a short session of its own, between silences as the command-line tool
+  feeds a recording: a device hears its room before anyone speaks and goes on hearing it."""
+  lead = np.zeros(int(lead_seconds * SR), np.float32)
   tail = np.zeros(int(tail_seconds * SR), np.float32)
-  return [(np.concatenate([np.asarray(clip, np.float32), tail]), entry)
+  return [(np.concatenate([lead, np.asarray(clip, np.float32), tail]), entry)
           for role in ("real_word", "real_lead") for clip, entry in corpus.entries(role, split)]
 
 
