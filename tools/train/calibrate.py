@@ -1,14 +1,16 @@
 #!/usr/bin/python3
 """File: calibrate.py -- step 2b of the recipe: fits the head to the pooled score.
 
-Usage: calibrate.py DATA_DIR WORK_DIR [--streams N] [--iters K]
+Usage: calibrate.py DATA_DIR WORK_DIR [--streams N] [--iters K] [--bias-only]
 Training teaches the network per frame; the engine, though, scores the mean of 200 frame
 embeddings, and one wake word must give one detection at threshold 0.9 with a 1 s cooldown
 while it stays 2 s in the pool. With the network frozen, the pooled logit is linear in the
 head (16 weights and a bias) given the embeddings, so the head is refitted on the pooled
 objective over cached embeddings of many composed streams: the score must pass the threshold
 with a margin just after the word, stay low everywhere else, and fall again within the
-cooldown. Reads WORK_DIR/checkpoint.pt, writes WORK_DIR/model.pt.
+cooldown. The bias then puts the default threshold at the operating point below. Reads
+WORK_DIR/checkpoint.pt, writes WORK_DIR/model.pt. With --bias-only it reads WORK_DIR/model.pt
+instead and chooses only its bias again.
 """
 
 import argparse
@@ -24,6 +26,12 @@ from quelt_train import augment, data, frontend, losses, metrics, model as M  # 
 from train import validate, validation_set  # noqa: E402
 
 THRESHOLD_LOGIT = float(np.log(9.0))
+# Where the default threshold sits: at most this many false accepts per hour on the
+# validation negatives (talk without pause, the hardest case). Synthetic voices set the
+# threshold, and real people's words score lower: with the bias for 1 per hour the bundled
+# model detected 4 of the 20 recordings of the held-out real speaker, with this one 8, at
+# 0.96 instead of 0.76 false accepts per hour on the test negatives.
+OPERATING_FA_PER_HOUR = 2.0
 
 
 @torch.no_grad()
@@ -82,19 +90,10 @@ def pooled_logits(net, fe, streams, batch=16):
   return out
 
 
-def choose_offset(pos_logits, pos_labels, neg_logits, log, fa_targets=(0.5, 1.0, 2.0, 4.0),
-                  min_rate=0.85):
-  """Bias shift that puts the default threshold where validation negatives give at most
-  the first of fa_targets false accepts per hour at which min_rate of the wake words are
-  detected exactly once (the last target if none reaches it)."""
-  for target in fa_targets:
-    delta, rate = _offset_for(pos_logits, pos_labels, neg_logits, log, target)
-    if rate >= min_rate:
-      break
-  return delta
-
-
-def _offset_for(pos_logits, pos_labels, neg_logits, log, fa_target):
+def choose_offset(pos_logits, pos_labels, neg_logits, log, fa_target=OPERATING_FA_PER_HOUR):
+  """Bias shift that detects the most validation wake words exactly once while the
+  validation negatives give at most fa_target false accepts per hour (the fewest false
+  accepts if no shift gets there)."""
   hours = sum(len(z) for z in neg_logits) * 0.01 / 3600
   best = None
   for delta in np.arange(-8.0, 8.01, 0.25):
@@ -109,7 +108,7 @@ def _offset_for(pos_logits, pos_labels, neg_logits, log, fa_target):
       best = (key, delta, rate, fa_h)
   log(f"target {fa_target}/h: bias shift {best[1]:+.2f}: validation wake words detected "
       f"exactly once {best[2]:.3f}, false accepts {best[3]:.2f}/h over {hours:.2f} h")
-  return float(best[1]), best[2]
+  return float(best[1])
 
 
 def main():
@@ -120,6 +119,8 @@ def main():
   ap.add_argument("--iters", type=int, default=1500)
   ap.add_argument("--frames", type=int, default=400)
   ap.add_argument("--seed", type=int, default=321)
+  ap.add_argument("--bias-only", action="store_true",
+                  help="keep model.pt's weights and choose only its bias again")
   args = ap.parse_args()
   torch.set_num_threads(1)
   torch.manual_seed(args.seed)
@@ -127,22 +128,27 @@ def main():
   log = lambda m: print(f"[{time.time() - t0:7.1f}s] {m}", flush=True)
   corpus = data.load_corpus(args.data_dir, args.work_dir)
   net = M.WakeWordNet()
-  net.load_state_dict(torch.load(os.path.join(args.work_dir, "checkpoint.pt"))["model"])
-  net.eval()
+  model_path = os.path.join(args.work_dir, "model.pt")
   fe = frontend.TorchFrontend()
-  e, labels, e_warm = embeddings(net, fe, augment.Composer(corpus, "train", args.frames),
-                                 args.streams, args.seed)
-  log(f"cached embeddings of {len(e)} streams")
-  w, b = fit_head(e, labels, e_warm[0], net.head.weight[0].detach(), net.head.bias.detach(),
-                  args.iters, log)
   val_x, val_labels = validation_set(augment.Composer(corpus, "val", args.frames), 99, 256)
-  before = validate(net, fe, val_x, val_labels)
-  with torch.no_grad():
-    net.head.weight.copy_(w[None])
-    net.head.bias.copy_(b)
-  after = validate(net, fe, val_x, val_labels)
-  log(f"validation one-detection rate / false detections: before {before[0]:.3f} / "
-      f"{before[1]}, after {after[0]:.3f} / {after[1]}")
+  if args.bias_only:
+    net.load_state_dict(torch.load(model_path))
+    net.eval()
+  else:
+    net.load_state_dict(torch.load(os.path.join(args.work_dir, "checkpoint.pt"))["model"])
+    net.eval()
+    e, labels, e_warm = embeddings(net, fe, augment.Composer(corpus, "train", args.frames),
+                                   args.streams, args.seed)
+    log(f"cached embeddings of {len(e)} streams")
+    w, b = fit_head(e, labels, e_warm[0], net.head.weight[0].detach(),
+                    net.head.bias.detach(), args.iters, log)
+    before = validate(net, fe, val_x, val_labels)
+    with torch.no_grad():
+      net.head.weight.copy_(w[None])
+      net.head.bias.copy_(b)
+    after = validate(net, fe, val_x, val_labels)
+    log(f"validation one-detection rate / false detections: before {before[0]:.3f} / "
+        f"{before[1]}, after {after[0]:.3f} / {after[1]}")
   neg = validation_negatives(corpus)
   log(f"scoring {len(neg)} minutes of validation negatives")
   pos_idx = [i for i in range(len(val_x)) if (val_labels[i] == 1).any()]
@@ -151,7 +157,7 @@ def main():
                         pooled_logits(net, fe, neg), log)
   with torch.no_grad():
     net.head.bias += delta
-  torch.save(net.state_dict(), os.path.join(args.work_dir, "model.pt"))
+  torch.save(net.state_dict(), model_path)
   log("wrote model.pt")
 
 

@@ -12,10 +12,9 @@ frequency masks on the features keep the network from leaning on a few mel bands
 synthetic voices. Every few hundred steps the model is scored on validation streams and
 validation negatives; the best one (most wake words detected exactly once at no more than
 1 false accept per hour, after the bias shift that gets there) is kept, and every scored
-version is saved as WORK_DIR/finetune_STEP.pt. The bias is then shifted for at most 0.5 false
-accepts per hour on the validation negatives, or 1 if fewer than 85 % of the validation wake
-words would then be detected exactly once, and the model is written to WORK_DIR/model.pt
-(the calibrated start is kept as WORK_DIR/model_calibrated.pt).
+version is saved as WORK_DIR/finetune_STEP.pt. The bias is then chosen again by the rule of
+calibrate.py, and the model is written to WORK_DIR/model.pt (the calibrated start is kept as
+WORK_DIR/model_calibrated.pt).
 """
 
 import argparse
@@ -185,10 +184,8 @@ def main():
     best, best_state = s, copy.deepcopy(net.state_dict())
   net.load_state_dict(best_state)
   net.eval()
-  # A default that fires more than once an hour on talk is no default: the fallback stops
-  # at 1 false accept per hour, whatever share of the wake words that costs.
   delta = choose_offset(pooled_logits(net, fe, pos_audio), pos_labels,
-                        pooled_logits(net, fe, neg_audio), log, fa_targets=(0.5, 1.0))
+                        pooled_logits(net, fe, neg_audio), log)
   with torch.no_grad():
     net.head.bias += delta
   torch.save(net.state_dict(), model_path)
