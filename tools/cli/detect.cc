@@ -89,6 +89,7 @@ bool score_input(const std::string& input, engine::Session& session,
   FrameFeeder feeder(session);
   const std::string csv_name = scores ? csv_field(input) : std::string();
   const std::uint64_t lead_frames = options.lead_frames;
+  const std::uint64_t lead_samples = lead_frames * FrameFeeder::HOP_LENGTH;
   const auto on_frame = [&](std::uint64_t session_frame, float score,
                             const std::optional<engine::Detection>& detection) {
     // A frame that starts in the leading silence is not one of the input's frames.
@@ -102,7 +103,7 @@ bool score_input(const std::string& input, engine::Session& session,
     if (detection) print_detection(input, frame, detection->score, options.json);
   };
   std::vector<float> block(4096);
-  push_silence(feeder, block, lead_frames * FrameFeeder::HOP_LENGTH, on_frame);
+  push_silence(feeder, block, lead_samples, on_frame);
   while (true) {
     auto got = reader.value().read(block);
     if (!got) {
@@ -111,7 +112,7 @@ bool score_input(const std::string& input, engine::Session& session,
     }
     if (got.value() == 0) break;
     feeder.push(std::span<const float>(block.data(), got.value()), on_frame);
-    progress.update(feeder.samples_received() - lead_frames * FrameFeeder::HOP_LENGTH);
+    progress.update(feeder.samples_received() - lead_samples);
   }
   push_silence(feeder, block, options.tail_samples, on_frame);
   return true;
@@ -150,9 +151,7 @@ int run_detect(const DetectOptions& options) {
     // Each input is its own stream: frame indices and times start at 0.
     if (!first) session.reset();
     first = false;
-    if (!score_input(input, session, options, scores.get())) {
-      status = EXIT_AUDIO;
-    }
+    if (!score_input(input, session, options, scores.get())) status = EXIT_AUDIO;
   }
   if (scores && (std::fflush(scores.get()) != 0 || std::ferror(scores.get()))) {
     std::perror(("quelt-wake-word: cannot write " + *options.scores_path).c_str());
