@@ -117,7 +117,7 @@ def main():
   ap.add_argument("work_dir")
   ap.add_argument("--streams", type=int, default=1536)
   ap.add_argument("--iters", type=int, default=1500)
-  ap.add_argument("--frames", type=int, default=400)
+  ap.add_argument("--frames", type=int, default=300)
   ap.add_argument("--seed", type=int, default=321)
   ap.add_argument("--bias-only", action="store_true",
                   help="keep model.pt's weights and choose only its bias again")

@@ -32,6 +32,10 @@ from quelt_train import augment, data, frontend, losses, model as M  # noqa: E40
 from calibrate import THRESHOLD_LOGIT, choose_offset, pooled_logits, validation_negatives  # noqa: E402
 from train import BatchStream, validation_set  # noqa: E402
 
+# The pooled score is judged in a session that has been listening: most words end after the
+# pool and the receptive field hold sound.
+P_SETTLED = 0.85
+
 
 def mask_bands(feats, rng, p=0.5, max_width=8, max_masks=2):
   """Frequency masks: a few adjacent mel bands of some examples replaced by the example's
@@ -107,8 +111,9 @@ def main():
 
   corpus = data.load_corpus(args.data_dir, args.work_dir)
   train_set = augment.Composer(corpus, "train", args.frames, args.p_positive, args.p_talk,
-                               args.p_real)
-  val_x, val_labels = validation_set(augment.Composer(corpus, "val", args.frames), 99, 256)
+                               args.p_real, P_SETTLED)
+  val_x, val_labels = validation_set(
+      augment.Composer(corpus, "val", args.frames, p_talk=0.3, p_settled=P_SETTLED), 99, 256)
   pos_idx = [i for i in range(len(val_x)) if (val_labels[i] == 1).any()]
   pos_audio = [val_x[i].numpy() for i in pos_idx]
   pos_labels = [val_labels[i].numpy() for i in pos_idx]

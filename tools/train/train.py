@@ -80,7 +80,7 @@ def main():
   ap.add_argument("work_dir")
   ap.add_argument("--minutes", type=float, default=45.0, help="training time budget")
   ap.add_argument("--batch", type=int, default=32)
-  ap.add_argument("--frames", type=int, default=400)
+  ap.add_argument("--frames", type=int, default=300)
   ap.add_argument("--lr", type=float, default=1e-3)
   ap.add_argument("--head-lr-mult", type=float, default=5.0)
   ap.add_argument("--ramp", type=int, default=300, help="steps before the pooled loss is full")

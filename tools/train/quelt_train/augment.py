@@ -20,12 +20,10 @@ POS_BEFORE, POS_AFTER = 5, 40        # positive window around the frame that end
 FREE_BEFORE, FREE_AFTER = 15, 80     # score unconstrained in [end - 15, end + 80)
 # The engine listens continuously, so when a word comes its 2 s pool and the network's 2.4 s
 # receptive field (12 taps x the dilations' sum of 20) hold sound, not the warm-up's silence.
-# A word that ends before this frame would let training lean on the silence still in the
-# pool: a model trained that way detected 95 % of words ending at 1.2-1.7 s but 19 % of
-# words ending after 2.7 s. Most words therefore end after it; a few end early, as right
-# after a session starts.
+# A "settled" word ends after this frame. Fine-tuning on the pooled score puts most words
+# there (p_settled); the per-frame stage places them anywhere from 1.2 s on, which made the
+# model that hears real people best (continuing it on settled words did not help).
 SETTLED_FRAME = 250
-P_EARLY = 0.15
 
 
 def db(x):
@@ -116,10 +114,12 @@ def _random_slice(clip, n, rng):
 class Composer:
   """Draws labelled examples for one split from a Corpus."""
 
-  def __init__(self, corpus, split, n_frames=400, p_positive=0.5, p_talk=0.3, p_real=0.12):
+  def __init__(self, corpus, split, n_frames=300, p_positive=0.5, p_talk=0.0, p_real=0.12,
+               p_settled=0.0):
     self.n_frames = n_frames
     self.p_real = p_real
     self.p_talk = p_talk
+    self.p_settled = p_settled
     self.n = fe.HOP_LENGTH * (n_frames - 1) + fe.FRAME_LENGTH
     self.p_positive = p_positive
     self.synth_pos = corpus.clips("word", split) + corpus.clips("lead", split)
@@ -186,7 +186,7 @@ class Composer:
       if rng.random() < 0.8:
         word = speed(word, rng)
       lo = max(120, len(word) // fe.HOP_LENGTH + 5)
-      if rng.random() >= P_EARLY:
+      if rng.random() < self.p_settled:
         lo = max(lo, min(SETTLED_FRAME, t - 130))
       end_frame = int(rng.integers(lo, max(lo + 1, t - 130)))
       end = fe.HOP_LENGTH * end_frame + fe.FRAME_LENGTH

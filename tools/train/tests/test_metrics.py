@@ -69,17 +69,18 @@ def check_examples(comp):
       assert np.all(lab == 0)
 
 
-def test_most_words_end_once_the_pool_and_receptive_field_hold_sound():
-  comp = augment.Composer(FakeCorpus(), "train", 400)
+def test_word_placement_settled_share_and_room_for_the_cooldown():
   rng = np.random.default_rng(4)
-  ends = []
-  for _ in range(200):
-    _, lab, _ = comp.example(rng, positive=True)
-    ends.append(np.nonzero(lab == 1)[0][0] + augment.POS_BEFORE)
-  ends = np.array(ends)
-  late = ends >= augment.SETTLED_FRAME
-  assert 0.75 < late.mean() < 0.95          # a few words still come right after the start
-  assert ends.min() >= 120 and ends.max() <= 400 - 130   # room for the cooldown after it
+  for p_settled, lo, hi in ((0.85, 0.75, 0.95), (0.0, 0.1, 0.35)):
+    comp = augment.Composer(FakeCorpus(), "train", 400, p_settled=p_settled)
+    ends = []
+    for _ in range(200):
+      _, lab, _ = comp.example(rng, positive=True)
+      ends.append(np.nonzero(lab == 1)[0][0] + augment.POS_BEFORE)
+    ends = np.array(ends)
+    # without the settled share, ends spread evenly over [120, 270): a fifth are late
+    assert lo < (ends >= augment.SETTLED_FRAME).mean() < hi
+    assert ends.min() >= 120 and ends.max() <= 400 - 130   # room for the cooldown after it
 
 
 def test_noise_generators_are_unit_rms_and_finite():
