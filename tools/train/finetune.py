@@ -33,8 +33,9 @@ from calibrate import THRESHOLD_LOGIT, choose_offset, pooled_logits, validation_
 from train import BatchStream, validation_set  # noqa: E402
 
 # The pooled score is judged in a session that has been listening: most words end after the
-# pool and the receptive field hold sound.
+# pool and the receptive field hold sound, and much of what it hears is talk without pause.
 P_SETTLED = 0.85
+P_TALK = 0.3
 
 
 def mask_bands(feats, rng, p=0.5, max_width=8, max_masks=2):
@@ -93,7 +94,7 @@ def main():
   ap.add_argument("--lr", type=float, default=5e-5)
   ap.add_argument("--aux-weight", type=float, default=0.3)
   ap.add_argument("--p-positive", type=float, default=0.5, help="share of wake-word examples")
-  ap.add_argument("--p-talk", type=float, default=0.3,
+  ap.add_argument("--p-talk", type=float, default=P_TALK,
                   help="share of negatives that are talk without pause")
   ap.add_argument("--p-real", type=float, default=0.12,
                   help="share of wake words taken from the real recordings")
@@ -113,7 +114,7 @@ def main():
   train_set = augment.Composer(corpus, "train", args.frames, args.p_positive, args.p_talk,
                                args.p_real, P_SETTLED)
   val_x, val_labels = validation_set(
-      augment.Composer(corpus, "val", args.frames, p_talk=0.3, p_settled=P_SETTLED), 99, 256)
+      augment.Composer(corpus, "val", args.frames, p_talk=P_TALK, p_settled=P_SETTLED), 99, 256)
   pos_idx = [i for i in range(len(val_x)) if (val_labels[i] == 1).any()]
   pos_audio = [val_x[i].numpy() for i in pos_idx]
   pos_labels = [val_labels[i].numpy() for i in pos_idx]
