@@ -187,12 +187,12 @@ class Composer:
       if rng.random() < 0.8:
         word = speed(word, rng)
       lo = max(120, len(word) // fe.HOP_LENGTH + 5)
-      if rng.random() < self.p_settled:
+      if self.p_settled and rng.random() < self.p_settled:
         lo = max(lo, min(SETTLED_FRAME, t - 130))
       end_frame = int(rng.integers(lo, max(lo + 1, t - 130)))
       end = fe.HOP_LENGTH * end_frame + fe.FRAME_LENGTH
       self._place(fg, word * db(rng.uniform(-4, 0)), end - len(word))
-      talk = rng.random() < self.p_talk
+      talk = bool(self.p_talk) and rng.random() < self.p_talk
       if talk:
         # the wake word inside a conversation, so that talk alone does not mean "no"
         self._talk(fg, rng, stop=end - len(word) - int(rng.uniform(0.2, 0.8) * SR))
@@ -209,7 +209,7 @@ class Composer:
     quiet_room = False
     if positive:
       quiet_room = talk and rng.random() < 0.6
-    elif rng.random() < self.p_talk:
+    elif self.p_talk and rng.random() < self.p_talk:
       # Talk without pause: utterance after utterance, as a session hears a conversation,
       # often in a quiet room with no noise to mask it.
       self._talk(fg, rng)
