@@ -118,18 +118,23 @@ def main():
         "base_lr": args.lr * args.head_lr_mult}],
       lr=args.lr, weight_decay=1e-4)
   ckpt_path = os.path.join(args.work_dir, "checkpoint.pt")
-  best_path = os.path.join(args.work_dir, "model.pt")
-  step, best = 0, -1e9
+  model_path = os.path.join(args.work_dir, "model.pt")
+  step = 0
   if os.path.exists(ckpt_path):
     ck = torch.load(ckpt_path)
     net.load_state_dict(ck["model"])
     after_head.load_state_dict(ck["after_head"])
     opt.load_state_dict(ck["opt"])
-    step, best = ck["step"], ck["best"]
+    step = ck["step"]
     log(f"resumed at step {step}")
   batches = iter(torch.utils.data.DataLoader(
       BatchStream(train_set, args.batch, args.seed + step), batch_size=None, num_workers=1,
       prefetch_factor=4))
+
+  def save_checkpoint():
+    torch.save({"model": net.state_dict(), "opt": opt.state_dict(), "step": step,
+                "after_head": after_head.state_dict()}, ckpt_path)
+
   last_ckpt = time.time()
   stats_acc = []
   while step < args.steps:
@@ -164,14 +169,10 @@ def main():
     if step % args.val_every == 0:
       log(f"validation per-frame loss {frame_validation(net, fe, val_x, val_labels):.4f}")
     if time.time() - last_ckpt > 180:
-      torch.save({"model": net.state_dict(), "opt": opt.state_dict(), "step": step,
-                  "best": best,
-                  "after_head": after_head.state_dict()}, ckpt_path)
+      save_checkpoint()
       last_ckpt = time.time()
-  torch.save(net.state_dict(), best_path)
-  torch.save({"model": net.state_dict(), "opt": opt.state_dict(), "step": step,
-              "best": best,
-              "after_head": after_head.state_dict()}, ckpt_path)
+  torch.save(net.state_dict(), model_path)
+  save_checkpoint()
   log(f"done after {step} steps; validation per-frame loss "
       f"{frame_validation(net, fe, val_x, val_labels):.4f}; the head is fitted next "
       "(calibrate.py)")
