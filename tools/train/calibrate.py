@@ -118,8 +118,6 @@ def main():
   ap.add_argument("--streams", type=int, default=1536)
   ap.add_argument("--iters", type=int, default=1500)
   ap.add_argument("--frames", type=int, default=300)
-  ap.add_argument("--p-splice", type=float, default=0.0,
-                  help="share of wake words joined from real speakers' phones (splice_words.py)")
   ap.add_argument("--seed", type=int, default=321)
   ap.add_argument("--bias-only", action="store_true",
                   help="keep model.pt's weights and choose only its bias again")
@@ -132,16 +130,15 @@ def main():
   net = M.WakeWordNet()
   model_path = os.path.join(args.work_dir, "model.pt")
   fe = frontend.TorchFrontend()
-  val_x, val_labels = validation_set(
-      augment.Composer(corpus, "val", args.frames, p_splice=args.p_splice), 99, 256)
+  val_x, val_labels = validation_set(augment.Composer(corpus, "val", args.frames), 99, 256)
   if args.bias_only:
     net.load_state_dict(torch.load(model_path))
     net.eval()
   else:
     net.load_state_dict(torch.load(os.path.join(args.work_dir, "checkpoint.pt"))["model"])
     net.eval()
-    train_set = augment.Composer(corpus, "train", args.frames, p_splice=args.p_splice)
-    e, labels, e_warm = embeddings(net, fe, train_set, args.streams, args.seed)
+    e, labels, e_warm = embeddings(net, fe, augment.Composer(corpus, "train", args.frames),
+                                   args.streams, args.seed)
     log(f"cached embeddings of {len(e)} streams")
     w, b = fit_head(e, labels, e_warm[0], net.head.weight[0].detach(),
                     net.head.bias.detach(), args.iters, log)

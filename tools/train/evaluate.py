@@ -39,16 +39,13 @@ def score_all(scorer, streams, log):
   return out
 
 
-def det_plot(rows, real_rows, spliced_rows, path, title):
+def det_plot(rows, real_rows, path, title):
   import matplotlib
   matplotlib.use("Agg")
   import matplotlib.pyplot as plt
   fig, ax = plt.subplots(figsize=(6, 4.5))
   for rs, label in ((rows, "held-out synthetic voices, 10 dB SNR"),
-                    (real_rows, "held-out real speaker (20 clips), 10 dB SNR"),
-                    (spliced_rows, "spliced held-out real voices, 10 dB SNR")):
-    if not rs:
-      continue
+                    (real_rows, "held-out real speaker (20 clips), 10 dB SNR")):
     fa = np.array([max(r["fa_per_hour"], 0.01) for r in rs])
     frr = np.array([max(r["frr"], 1e-3) * 100 for r in rs])
     ax.plot(fa, frr, marker=".", label=label)
@@ -102,8 +99,7 @@ def main():
   log(f"scoring with the {scorer.name}")
 
   pos = evalsets.positive_streams(corpus, limit=args.positive_limit)
-  real_pos = evalsets.positive_streams(corpus, evalsets.REAL)
-  spliced_pos = evalsets.positive_streams(corpus, evalsets.SPLICED, limit=400)
+  real_pos = evalsets.positive_streams(corpus, real=True)
   neg = evalsets.negative_streams(corpus)
   if args.negative_limit_hours:
     budget, kept = args.negative_limit_hours * 3600 * 16000, []
@@ -117,18 +113,13 @@ def main():
       f"{sum(len(a) for _, a in neg) / 16000 / 3600:.2f} h of held-out negative audio")
   pos_scores = score_all(scorer, [p[0] for p in pos], log)
   real_scores = score_all(scorer, [p[0] for p in real_pos], log)
-  spliced_scores = score_all(scorer, [p[0] for p in spliced_pos], log)
   neg_scores = score_all(scorer, [a for _, a in neg], log)
 
   grid = metrics.threshold_grid()
   rows, hours = metrics.sweep(pos_scores, [(p[1], p[2]) for p in pos], neg_scores, grid)
   real_rows, _ = metrics.sweep(real_scores, [(p[1], p[2]) for p in real_pos], neg_scores, grid)
-  at_default = lambda rs: [r for r in rs if abs(r["threshold"] - np.float32(0.9)) < 1e-7][0]
-  default, real_default = at_default(rows), at_default(real_rows)
-  spliced_rows = None
-  if spliced_pos:
-    spliced_rows, _ = metrics.sweep(spliced_scores, [(p[1], p[2]) for p in spliced_pos],
-                                    neg_scores, grid)
+  default = [r for r in rows if abs(r["threshold"] - np.float32(0.9)) < 1e-7][0]
+  real_default = [r for r in real_rows if abs(r["threshold"] - np.float32(0.9)) < 1e-7][0]
   per_stream = {name: len(metrics.detections(s, 0.9, 100)) for (name, _), s in zip(neg, neg_scores)}
   # Real recordings as short sessions of their own, fed as the command-line tool feeds them.
   alone = {}
@@ -146,12 +137,6 @@ def main():
             "real_at_fa": {str(x): metrics.frr_at_fa(real_rows, x) for x in (0.1, 0.5, 1.0)},
             "false_accepts_per_stream_at_default": per_stream,
             "real_recordings_alone_at_default": alone, "sweep": rows}
-  if spliced_rows:
-    result.update({"n_spliced_positive": len(spliced_pos),
-                   "spliced_speakers": len({p[3]["speaker"] for p in spliced_pos}),
-                   "spliced_default": at_default(spliced_rows),
-                   "spliced_at_fa": {str(x): metrics.frr_at_fa(spliced_rows, x)
-                                     for x in (0.1, 0.5, 1.0)}})
   with open(os.path.join(args.docs, "model_eval.json"), "w") as f:
     json.dump(result, f, indent=1)
   lines = [f"Scored with the {scorer.name}; {hours:.2f} h of held-out negative audio; "
@@ -165,15 +150,6 @@ def main():
   for x in (0.1, 0.5, 1.0):
     lines.append(fmt_row(f"<= {x} FA/h (real speaker)", metrics.frr_at_fa(real_rows, x)))
   lines.append(fmt_row("default 0.9 (real speaker)", real_default))
-  if spliced_rows:
-    for x in (0.1, 0.5, 1.0):
-      lines.append(fmt_row(f"<= {x} FA/h (spliced real voices)",
-                           metrics.frr_at_fa(spliced_rows, x)))
-    lines.append(fmt_row("default 0.9 (spliced real voices)", at_default(spliced_rows)))
-  if spliced_rows:
-    lines += ["", f"Spliced real voices: {len(spliced_pos)} wake words joined from the phones "
-              f"of {result['spliced_speakers']} held-out speakers of the read speech "
-              "(tools/train/quelt_train/splice.py), in the same streams."]
   lines += ["", "Real recordings fed alone at the default threshold, each a session of its "
             "own with 1 s of silence before and after: " + "; ".join(
                 f"{label} {a['detected']} of {a['recordings']} detected "
@@ -183,7 +159,7 @@ def main():
             ", ".join(f"{k} {v}" for k, v in per_stream.items())]
   with open(os.path.join(args.docs, "model_eval.md"), "w") as f:
     f.write("\n".join(lines) + "\n")
-  det_plot(rows, real_rows, spliced_rows, os.path.join(args.docs, "model_det.png"),
+  det_plot(rows, real_rows, os.path.join(args.docs, "model_det.png"),
            "DET: wake word \"computer\", held-out data")
   print("\n".join(lines))
 

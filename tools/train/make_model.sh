@@ -5,7 +5,6 @@
 # DATA_DIR defaults to ../shared/data (relative to the repository), WORK_DIR to
 # tools/train/work (git-ignored). STEPS (default 4312, as for the bundled model; longer
 # training heard real people worse, see docs/MODEL.md) sets the per-frame training steps,
-# P_SPLICE (default 0) the share of wake words joined from real speakers' own phones,
 # FINETUNE_MINUTES (default 0: skipped, see docs/MODEL.md) the whole-network training on
 # the pooled score, and SCALE (default 1) the number of synthetic clips per voice.
 # Heavy steps run under nice. The generated data never enters the repository.
@@ -22,10 +21,8 @@ nice -n 10 cmake --build "$BUILD" -j2 --target qelt-write quelt-wake-word
 CLI="$BUILD/tools/cli/quelt-wake-word"
 
 nice -n 10 $PY "$REPO/tools/train/prepare_data.py" "$DATA" "$WORK" --scale "${SCALE:-1}"
-nice -n 10 $PY "$REPO/tools/train/splice_words.py" "$DATA" "$WORK"
-nice -n 10 $PY "$REPO/tools/train/train.py" "$DATA" "$WORK" --steps "${STEPS:-4312}" \
-  --p-splice "${P_SPLICE:-0}"
-nice -n 10 $PY "$REPO/tools/train/calibrate.py" "$DATA" "$WORK" --p-splice "${P_SPLICE:-0}"
+nice -n 10 $PY "$REPO/tools/train/train.py" "$DATA" "$WORK" --steps "${STEPS:-4312}"
+nice -n 10 $PY "$REPO/tools/train/calibrate.py" "$DATA" "$WORK"
 if [ "${FINETUNE_MINUTES:-0}" != 0 ]; then
   nice -n 10 $PY "$REPO/tools/train/finetune.py" "$DATA" "$WORK" --minutes "$FINETUNE_MINUTES"
 fi

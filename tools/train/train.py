@@ -90,8 +90,6 @@ def main():
   # makes a step several times slower.
   ap.add_argument("--threads", type=int, default=1)
   ap.add_argument("--aux-weight", type=float, default=1.0)
-  ap.add_argument("--p-splice", type=float, default=0.0,
-                  help="share of wake words joined from real speakers' phones (splice_words.py)")
   ap.add_argument("--seed", type=int, default=7)
   ap.add_argument("--val-every", type=int, default=150)
   args = ap.parse_args()
@@ -101,8 +99,8 @@ def main():
   log = lambda m: print(f"[{time.time() - t0:7.1f}s] {m}", flush=True)
 
   corpus = data.load_corpus(args.data_dir, args.work_dir)
-  train_set = augment.Composer(corpus, "train", args.frames, p_splice=args.p_splice)
-  val_set = augment.Composer(corpus, "val", args.frames, p_splice=args.p_splice)
+  train_set = augment.Composer(corpus, "train", args.frames)
+  val_set = augment.Composer(corpus, "val", args.frames)
   val_x, val_labels = validation_set(val_set, 99, 256)
   log(f"corpus ready; {len(val_x)} validation streams")
 

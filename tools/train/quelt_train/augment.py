@@ -116,12 +116,11 @@ class Composer:
   """Draws labelled examples for one split from a Corpus."""
 
   def __init__(self, corpus, split, n_frames=300, p_positive=0.5, p_talk=0.0, p_real=0.12,
-               p_settled=0.0, p_splice=0.0):
+               p_settled=0.0):
     self.n_frames = n_frames
     self.p_real = p_real
     self.p_talk = p_talk
     self.p_settled = p_settled
-    self.p_splice = p_splice
     self.n = fe.HOP_LENGTH * (n_frames - 1) + fe.FRAME_LENGTH
     self.p_positive = p_positive
     self.synth_pos = corpus.clips("word", split) + corpus.clips("lead", split)
@@ -130,24 +129,14 @@ class Composer:
     self.synth_speech = corpus.clips("synth_speech", split)
     self.confusable = corpus.clips("confusable", split)
     self.noise = corpus.clips("noise", split)
-    self.splice_word = corpus.clips("splice_word", split)
-    self.splice_conf = corpus.clips("splice_conf", split)
-    assert not p_splice or (self.splice_word and self.splice_conf), "no spliced words"
     assert self.synth_pos and self.speech and self.synth_speech and self.confusable
 
   def _negative_speech(self, rng):
-    # Spliced look-alikes and phrases carry the same joins as the spliced wake words, so
-    # that a join never means "wake word".
-    if self.p_splice and rng.random() < self.p_splice * 0.5:
-      return self.splice_conf[rng.integers(len(self.splice_conf))]
     r = rng.random()
     pool = self.speech if r < 0.45 else self.synth_speech if r < 0.75 else self.confusable
     return pool[rng.integers(len(pool))]
 
   def _positive(self, rng):
-    # p_splice of the wake words are real people's voices joined from their own phones
-    if self.p_splice and rng.random() < self.p_splice:
-      return self.splice_word[rng.integers(len(self.splice_word))]
     if self.real_pos and rng.random() < self.p_real:
       return self.real_pos[rng.integers(len(self.real_pos))]
     return self.synth_pos[rng.integers(len(self.synth_pos))]

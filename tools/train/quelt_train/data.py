@@ -109,28 +109,17 @@ def load_synth(cache_dir):
   return audio, index
 
 
-def load_spliced(cache_dir):
-  """Words joined from real speakers' phones (splice_words.py), or nothing if not made."""
-  path = os.path.join(cache_dir, "splice.json")
-  if not os.path.exists(path):
-    return None, []
-  with open(path) as f:
-    index = json.load(f)
-  return np.load(os.path.join(cache_dir, "splice_audio.npy"), mmap_mode="r"), index
-
-
 def load_corpus(data_dir, work_dir):
   """The Corpus of the real data folder and the synthetic clips cached in work_dir."""
   real_audio, real_index = load_real(data_dir, work_dir)
   synth_audio, synth_index = load_synth(work_dir)
-  return Corpus(real_audio, real_index, synth_audio, synth_index, *load_spliced(work_dir))
+  return Corpus(real_audio, real_index, synth_audio, synth_index)
 
 
 class Corpus:
   """Clips grouped by role and split, as float32 arrays in [-1, 1]."""
 
-  def __init__(self, real_audio, real_index, synth_audio, synth_index, splice_audio=None,
-               splice_index=()):
+  def __init__(self, real_audio, real_index, synth_audio, synth_index):
     self.groups = {}
     roles = {"speechocean762": "speech", "mini_librispeech": "speech",
              "precise_not_wake_words": "confusable", "precise_computer": "real_word",
@@ -141,8 +130,6 @@ class Corpus:
     synth_roles = {"word": "word", "lead": "lead", "neg": "synth_speech", "conf": "confusable"}
     for e in synth_index:
       self._add(synth_roles[e["kind"]], e["split"], synth_audio, e)
-    for e in splice_index:
-      self._add("splice_" + e["kind"], e["split"], splice_audio, e)
 
   def _add(self, role, split, audio, e):
     clip = np.asarray(audio[e["start"]: e["start"] + e["length"]], dtype=np.float32) / 32768.0

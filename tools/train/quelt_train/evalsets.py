@@ -1,10 +1,10 @@
 """File: evalsets.py -- the held-out test material, built deterministically.
 
-Positives: every test-voice wake word (synthetic voices never used in training, the one real
-contributor held out, and words joined from held-out speakers' phones) in a 5 s stream of
-held-out noise and speech, mixed at exactly 10 dB SNR against the word. Negatives: long
-streams of held-out real speech (speakers never used in training), held-out synthetic speech
-and look-alike words in held-out noise, and noise alone; at least two hours in all.
+Positives: every test-voice wake word (synthetic voices never used in training, and the one
+real contributor held out) in a 5 s stream of held-out noise and speech, mixed at exactly
+10 dB SNR against the word. Negatives: long streams of held-out real speech (speakers never
+used in training), held-out synthetic speech and look-alike words in held-out noise, and
+noise alone; at least two hours in all.
 """
 
 import numpy as np
@@ -13,9 +13,6 @@ from . import augment
 from . import frontend as fe
 
 SR = fe.SAMPLE_RATE
-SYNTHETIC = ("word", "lead")
-REAL = ("real_word", "real_lead")
-SPLICED = ("splice_word",)  # joined from held-out speakers' own phones (splice.py)
 
 
 def _test_noise(composer, n, rng):
@@ -23,10 +20,11 @@ def _test_noise(composer, n, rng):
   return composer.noise_bed(n, rng)
 
 
-def positive_streams(corpus, roles=SYNTHETIC, snr_db=10.0, seed=2024, limit=None):
+def positive_streams(corpus, snr_db=10.0, seed=2024, real=False, limit=None):
   """[(audio, word_start_frame, word_end_frame, entry)] in the test split."""
   comp = augment.Composer(corpus, "test", 500)
   rng = np.random.default_rng(seed)
+  roles = ("real_word", "real_lead") if real else ("word", "lead")
   items = [it for r in roles for it in corpus.entries(r, "test")]
   if limit:
     items = [items[i] for i in rng.permutation(len(items))[:limit]]
