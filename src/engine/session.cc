@@ -2,13 +2,8 @@
 //
 // The detection session: pre-emphasis carried across pushes, framing (400-sample frames
 // every 160 samples), the per-frame pipeline (frontend, network step, pool, score), the
-// threshold and cooldown gate, reset and warm-up.
-//
-// Samples are pre-emphasised into the sample buffer only as far as the next frame needs,
-// and the frame is processed as soon as it is complete. Pre-emphasis depends only on the
-// previous raw sample, so this yields the same samples as appending a whole chunk first,
-// while the buffer never exceeds one frame: no push allocates, whatever its size, and no
-// long chunk is moved sample by sample once per frame.
+// threshold and cooldown gate, reset and warm-up. The framing loop is the template push()
+// in the header; the frame it completes is processed here.
 #include "engine/session.h"
 
 #include <algorithm>
@@ -53,68 +48,58 @@ Session::Session(Session&&) noexcept = default;
 Session& Session::operator=(Session&&) noexcept = default;
 Session::~Session() = default;
 
-std::vector<Detection> Session::push_pcm_f32(std::span<const float> samples) {
+template <typename Sample>
+std::vector<Detection> Session::detections_of(std::span<const Sample> samples) {
   std::vector<Detection> detections;
-  push_samples(samples, detections);
+  push(samples, [&](std::uint64_t frame_index, float score, bool detected) {
+    if (detected) detections.push_back(detection_at(frame_index, score));
+  });
   return detections;
+}
+
+std::vector<Detection> Session::push_pcm_f32(std::span<const float> samples) {
+  return detections_of(samples);
 }
 
 std::vector<Detection> Session::push_pcm_i16(std::span<const std::int16_t> samples) {
-  std::vector<Detection> detections;
-  for (std::size_t pos = 0; pos < samples.size(); pos += I16_BLOCK) {
-    const std::size_t n = std::min(I16_BLOCK, samples.size() - pos);
-    i16_scratch_.resize(n);  // within the reserved capacity
-    // s / 32768, exact: -32768 gives -1.0, 32767 gives 0.999969482421875.
-    for (std::size_t i = 0; i < n; ++i) {
-      i16_scratch_[i] = static_cast<float>(samples[pos + i]) * 0x1p-15f;
-    }
-    push_samples(i16_scratch_, detections);
-  }
-  return detections;
+  return detections_of(samples);
 }
 
-void Session::push_samples(std::span<const float> samples, std::vector<Detection>& out) {
-  const frontend::FrontendConfig& fc = frontend_.config();
-  const std::size_t frame_length = fc.frame_length;
-  const std::size_t hop = fc.hop_length;
-  float carry = preemph_carry_;
-  std::size_t pos = 0;
-  while (pos < samples.size()) {
-    const std::size_t take = std::min(samples.size() - pos, frame_length - fifo_len_);
-    carry = frontend::preemphasize(samples.subspan(pos, take), carry, fc.preemph,
-                                   std::span<float>(fifo_).subspan(fifo_len_, take));
-    fifo_len_ += take;
-    pos += take;
-    if (fifo_len_ == frame_length) {
-      process_frame(out);
-      // The first hop samples leave; the rest moves to the front in order.
-      std::copy(fifo_.begin() + static_cast<std::ptrdiff_t>(hop), fifo_.end(), fifo_.begin());
-      fifo_len_ = frame_length - hop;
-    }
+std::span<const float> Session::convert_block(std::span<const std::int16_t>& samples) {
+  const std::size_t n = std::min(I16_BLOCK, samples.size());
+  i16_scratch_.resize(n);  // within the reserved capacity
+  // s / 32768, exact: -32768 gives -1.0, 32767 gives 0.999969482421875.
+  for (std::size_t i = 0; i < n; ++i) {
+    i16_scratch_[i] = static_cast<float>(samples[i]) * 0x1p-15f;
   }
-  preemph_carry_ = carry;  // unchanged by an empty push
+  samples = samples.subspan(n);
+  return i16_scratch_;
 }
 
-void Session::process_frame(std::vector<Detection>& out) {
+Session::FrameOutcome Session::process_frame() {
   frontend::process_frame(frontend_, fifo_, fft_buffer_, spectrum_, features_);
   network_step_(model_, state_, features_, embedding_);
   const float logit = nn::pool_push(pool_, embedding_, model_);
+  // The first hop samples leave; the rest moves to the front in order.
+  const auto hop = static_cast<std::ptrdiff_t>(frontend_.config().hop_length);
+  std::copy(fifo_.begin() + hop, fifo_.end(), fifo_.begin());
+  FrameOutcome frame{frame_counter_++, nn::score_of_logit(logit), false};
   // The network and the pool run on every frame; only the test pauses during a cooldown.
   if (cooldown_remaining_ > 0) {
     --cooldown_remaining_;
-  } else {
-    const float score = nn::score_of_logit(logit);
-    if (score >= config_.threshold) {  // false when either side is NaN
-      const frontend::FrontendConfig& fc = frontend_.config();
-      // (hop x frame_index) / sample_rate in single precision, operands converted first.
-      const float timestamp = static_cast<float>(fc.hop_length) *
-                              static_cast<float>(frame_counter_) /
-                              static_cast<float>(fc.sample_rate);
-      out.push_back(Detection{frame_counter_, timestamp, score});
-      cooldown_remaining_ = config_.cooldown_frames;
-    }
+  } else if (frame.score >= config_.threshold) {  // false when either side is NaN
+    frame.detected = true;
+    cooldown_remaining_ = config_.cooldown_frames;
   }
-  ++frame_counter_;
+  return frame;
+}
+
+Detection Session::detection_at(std::uint64_t frame_index, float score) const {
+  const frontend::FrontendConfig& fc = frontend_.config();
+  // (hop x frame_index) / sample_rate in single precision, operands converted first.
+  const float timestamp = static_cast<float>(fc.hop_length) * static_cast<float>(frame_index) /
+                          static_cast<float>(fc.sample_rate);
+  return Detection{frame_index, timestamp, score};
 }
 
 float Session::current_score() const { return nn::pool_score(pool_, model_); }

@@ -2,7 +2,7 @@
 
 The same continuous test signal is written as a 16 kHz mono WAV (16- and 24-bit), as raw
 s16le, and as a 44.1 kHz stereo WAV. The 16 kHz files must give exactly the scores that
-the C library computes from the raw samples (tests/cli/reference_scores.c); the 44.1 kHz
+the engine gives for the raw samples pushed whole (tests/cli/reference_scores.cc); the 44.1 kHz
 stereo file, after downmix and resampling, scores close to them. Errors must come out as
 readable messages with the documented exit codes, never as a crash.
 

@@ -1,6 +1,7 @@
 // File: tests/engine/session_alloc_test.cc
 //
-// Pushes allocate nothing: every work area is sized at construction. This binary replaces
+// Pushes allocate nothing: every work area is sized at construction, and the per-frame
+// observer needs no result list. This binary replaces
 // the global operator new to count allocations, so it holds nothing else.
 #include <atomic>
 #include <cstdint>
@@ -112,6 +113,30 @@ TEST(SessionAllocations, PushesWithoutDetectionsAllocateNothing) {
   CountAllocations counter;
   EXPECT_FALSE(s.push_pcm_f32(std::span<const float>(audio).first(400)).empty());
   EXPECT_GT(counter.count(), 0u);
+}
+
+// The per-frame observer needs no result list: every frame detecting allocates nothing.
+TEST(SessionAllocations, TheFrameObserverAllocatesNothingWhenEveryFrameDetects) {
+  Session s(testing::random_model(3), SessionConfig{200, 0, 0.0f, true});
+  testing::SplitMix64 rng(2);
+  std::vector<float> audio(16000 * 3);
+  for (float& v : audio) v = 0.3f * rng.uniform_pm1();
+  std::vector<std::int16_t> pcm(audio.size());
+  for (std::size_t i = 0; i < pcm.size(); ++i) pcm[i] = static_cast<std::int16_t>(audio[i] * 30000);
+
+  std::uint64_t frames = 0, detected = 0;
+  const auto on_frame = [&](std::uint64_t, float, bool d) {
+    ++frames;
+    detected += d;
+  };
+  {
+    CountAllocations counter;
+    s.push(std::span<const float>(audio), on_frame);
+    s.push(std::span<const std::int16_t>(pcm), on_frame);
+    EXPECT_EQ(counter.count(), 0u);
+  }
+  EXPECT_EQ(frames, 598u);
+  EXPECT_EQ(detected, frames);
 }
 
 }  // namespace

@@ -2,9 +2,10 @@
 //
 // The detection session end to end on random-weight models: framing, chunking
 // invariance bit for bit, i16 against f32, reset, the cooldown arithmetic, warm start,
-// the exact timestamps, and non-finite samples. One test rebuilds the per-frame pipeline
-// from its parts (whole-stream pre-emphasis, frontend, network step, pool) and checks the
-// session against it frame by frame.
+// the exact timestamps, non-finite samples, and the per-frame observer that every push
+// goes through. One test rebuilds the per-frame pipeline from its parts (whole-stream
+// pre-emphasis, frontend, network step, pool) and checks the session against it frame by
+// frame.
 #include "engine/session.h"
 
 #include <algorithm>
@@ -69,9 +70,42 @@ void expect_same_detections(const std::vector<Detection>& a, const std::vector<D
   }
 }
 
-// Every frame's score: threshold 0 and no cooldown make every frame a detection.
+// Threshold 0 and no cooldown make every frame a detection.
 SessionConfig every_frame(bool warm_start = true) {
   return SessionConfig{200, 0, 0.0f, warm_start};
+}
+
+// What the observer saw of one frame.
+struct Seen {
+  std::uint64_t frame_index;
+  float score;
+  bool detected;
+};
+
+// Pushes `audio` through the observer in chunks of the given sizes (cycled). Inside the
+// observer, the session's counter and current score must already be those of the frame.
+template <typename Sample>
+std::vector<Seen> observe(Session& s, std::span<const Sample> audio,
+                          const std::vector<std::size_t>& sizes = {SIZE_MAX}) {
+  std::vector<Seen> seen;
+  const auto on_frame = [&](std::uint64_t frame_index, float score, bool detected) {
+    EXPECT_EQ(frame_index + 1, s.frame_counter());
+    EXPECT_EQ(bits(score), bits(s.current_score())) << "frame " << frame_index;
+    seen.push_back({frame_index, score, detected});
+  };
+  std::size_t pos = 0, i = 0;
+  while (pos < audio.size()) {
+    const std::size_t n = std::min(sizes[i++ % sizes.size()], audio.size() - pos);
+    s.push(audio.subspan(pos, n), on_frame);
+    pos += n;
+  }
+  return seen;
+}
+
+std::vector<float> scores_of(const std::vector<Seen>& seen) {
+  std::vector<float> scores;
+  for (const Seen& f : seen) scores.push_back(f.score);
+  return scores;
 }
 
 TEST(Session, FramesStartAt400SamplesThenEvery160) {
@@ -101,9 +135,8 @@ TEST(Session, FramesStartAt400SamplesThenEvery160) {
 TEST(Session, AnySplitOfTheAudioGivesIdenticalDetections) {
   const std::vector<float> audio = test_audio(64000, 5);  // 4 s, 398 frames
   // A threshold in the middle of the scores, so that detections depend on them.
-  Session probe = make_session(2, every_frame());
-  std::vector<float> scores;
-  for (const Detection& d : probe.push_pcm_f32(audio)) scores.push_back(d.score);
+  Session probe = make_session(2);
+  std::vector<float> scores = scores_of(observe(probe, std::span<const float>(audio)));
   ASSERT_EQ(scores.size(), 398u);
   std::nth_element(scores.begin(), scores.begin() + 199, scores.end());
   const SessionConfig config{200, 5, scores[199], true};
@@ -224,17 +257,23 @@ TEST(Session, CooldownSkipsExactlyCooldownFrames) {
 
 TEST(Session, WarmStartOffScoresFrameZeroOnItsOwnEmbedding) {
   const std::vector<float> audio = test_audio(samples_for_frames(460), 13);
-  Session cold = make_session(7, SessionConfig{200, 0, 0.0f, false});
-  Session warm = make_session(7, every_frame(true));
-  const auto c = cold.push_pcm_f32(audio);
-  const auto w = warm.push_pcm_f32(audio);
-  ASSERT_EQ(c.size(), 460u);  // frame 0 is tested like every other frame
+  Session cold = make_session(7, SessionConfig{200, 100, 0.9f, false});
+  Session warm = make_session(7);
+  const std::vector<float> c = scores_of(observe(cold, std::span<const float>(audio)));
+  const std::vector<float> w = scores_of(observe(warm, std::span<const float>(audio)));
+  ASSERT_EQ(c.size(), 460u);
   ASSERT_EQ(w.size(), 460u);
-  EXPECT_NE(bits(c[0].score), bits(w[0].score));
+  EXPECT_NE(bits(c[0]), bits(w[0]));
+  // Frame 0 is tested like every other frame: with warm start off its pooled mean is its
+  // own embedding.
+  Session cold_gate = make_session(7, SessionConfig{200, 0, 0.0f, false});
+  const auto first = cold_gate.push_pcm_f32(std::span<const float>(audio).first(400));
+  ASSERT_EQ(first.size(), 1u);
+  EXPECT_EQ(bits(first[0].score), bits(c[0]));
   // Once the histories hold only real frames (240 frames) and the silence has left the
   // pool (200 more), both pool the same embeddings; only the running sums' rounding
   // history differs.
-  for (std::size_t j = 440; j < 460; ++j) EXPECT_NEAR(c[j].score, w[j].score, 1e-5f) << j;
+  for (std::size_t j = 440; j < 460; ++j) EXPECT_NEAR(c[j], w[j], 1e-5f) << j;
 }
 
 // The session against its pipeline rebuilt from the parts, on a stream with non-finite
@@ -279,19 +318,56 @@ TEST(Session, MatchesThePipelineBuiltFromItsParts) {
     expected.push_back(nn::score_of_logit(nn::pool_push(pool, emb, model)));
   }
 
-  Session s(testing::random_model(9), every_frame());
-  std::vector<Detection> got = s.push_pcm_f32(std::span<const float>(x).first(nan_at + 1));
-  // The rest in uneven pieces.
-  std::size_t pos = nan_at + 1;
-  for (const std::size_t n : {std::size_t{1}, std::size_t{3000}, x.size()}) {
-    const std::size_t take = std::min(n, x.size() - pos);
-    const auto d = s.push_pcm_f32(std::span<const float>(x).subspan(pos, take));
-    got.insert(got.end(), d.begin(), d.end());
-    pos += take;
-  }
+  Session s(testing::random_model(9), SessionConfig{});
+  // The first push ends on the NaN; the rest comes in uneven pieces.
+  const std::vector<float> got =
+      scores_of(observe(s, std::span<const float>(x), {nan_at + 1, 1, 3000, x.size()}));
   ASSERT_EQ(got.size(), expected.size());
   for (std::size_t j = 0; j < got.size(); ++j) {
-    EXPECT_EQ(bits(got[j].score), bits(expected[j])) << "frame " << j;
+    EXPECT_EQ(bits(got[j]), bits(expected[j])) << "frame " << j;
+  }
+}
+
+// The observer sees every frame once, in order, with the gate's verdict: its detected frames
+// are push_pcm_f32's detections, whatever the split, and an i16 push reports what the f32
+// push of the same values does.
+TEST(Session, TheFrameObserverSeesEveryFrameAndTheGate) {
+  testing::SplitMix64 rng(29);
+  std::vector<std::int16_t> pcm(samples_for_frames(300));
+  for (std::size_t i = 0; i < pcm.size(); ++i) {
+    pcm[i] = static_cast<std::int16_t>(rng.uniform_int(-2000, 2000) +
+                                       (i / 4000 % 2 ? rng.uniform_int(-20000, 20000) : 0));
+  }
+  std::vector<float> audio(pcm.size());
+  for (std::size_t i = 0; i < pcm.size(); ++i) audio[i] = static_cast<float>(pcm[i]) / 32768.0f;
+
+  Session probe = make_session(8);
+  std::vector<float> scores = scores_of(observe(probe, std::span<const float>(audio)));
+  std::nth_element(scores.begin(), scores.begin() + 150, scores.end());
+  const SessionConfig config{200, 4, scores[150], true};
+  Session reference = make_session(8, config);
+  const std::vector<Detection> detections = reference.push_pcm_f32(audio);
+  ASSERT_GT(detections.size(), 3u);
+
+  for (const std::vector<std::size_t>& sizes :
+       std::vector<std::vector<std::size_t>>{{SIZE_MAX}, {1, 159, 160, 0, 399, 400, 401}}) {
+    Session f = make_session(8, config);
+    Session i = make_session(8, config);
+    const std::vector<Seen> from_f32 = observe(f, std::span<const float>(audio), sizes);
+    const std::vector<Seen> from_i16 = observe(i, std::span<const std::int16_t>(pcm), sizes);
+    ASSERT_EQ(from_f32.size(), 300u);
+    ASSERT_EQ(from_i16.size(), 300u);
+    std::vector<Detection> detected;
+    for (std::size_t j = 0; j < from_f32.size(); ++j) {
+      EXPECT_EQ(from_f32[j].frame_index, j);
+      EXPECT_EQ(from_i16[j].frame_index, j);
+      EXPECT_EQ(bits(from_i16[j].score), bits(from_f32[j].score)) << j;
+      EXPECT_EQ(from_i16[j].detected, from_f32[j].detected) << j;
+      if (from_f32[j].detected) {
+        detected.push_back({j, 160.0f * static_cast<float>(j) / 16000.0f, from_f32[j].score});
+      }
+    }
+    expect_same_detections(detected, detections);
   }
 }
 

@@ -3,9 +3,11 @@
 #include "detect.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -13,7 +15,6 @@
 
 #include "audio_reader.h"
 #include "engine/session.h"
-#include "frame_feeder.h"
 #include "model_file.h"
 #include "progress.h"
 
@@ -46,8 +47,7 @@ std::string csv_field(const std::string& text) {
 double frame_time(std::uint64_t frame_index) { return static_cast<double>(frame_index) / 100.0; }
 
 // frame_index counts the input's own frames (the leading silence's are not reported).
-void print_detection(const std::string& input, std::uint64_t frame_index, float score,
-                     bool json) {
+void print_detection(const std::string& input, std::uint64_t frame_index, float score, bool json) {
   if (json) {
     const nlohmann::ordered_json line = {{"file", input},
                                          {"frame_index", frame_index},
@@ -66,19 +66,19 @@ void print_detection(const std::string& input, std::uint64_t frame_index, float 
 
 // Feeds n zero samples.
 template <typename OnFrame>
-void push_silence(FrameFeeder& feeder, std::vector<float>& block, std::uint64_t n,
+void push_silence(engine::Session& session, std::vector<float>& block, std::uint64_t n,
                   OnFrame&& on_frame) {
   std::fill(block.begin(), block.end(), 0.0f);
   while (n > 0) {
     const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(n, block.size()));
-    feeder.push(std::span<const float>(block.data(), take), on_frame);
+    session.push(std::span<const float>(block.data(), take), on_frame);
     n -= take;
   }
 }
 
 // Scores one input; returns false (after printing why) if it could not be read.
-bool score_input(const std::string& input, engine::Session& session,
-                 const DetectOptions& options, std::FILE* scores) {
+bool score_input(const std::string& input, engine::Session& session, const DetectOptions& options,
+                 std::FILE* scores) {
   auto reader = AudioReader::open(input);
   if (!reader) {
     error_line(reader.error());
@@ -86,12 +86,9 @@ bool score_input(const std::string& input, engine::Session& session,
   }
   const auto expected = reader.value().expected_samples();
   ProgressBar progress(input, expected.value_or(0), expected.has_value());
-  FrameFeeder feeder(session);
   const std::string csv_name = scores ? csv_field(input) : std::string();
   const std::uint64_t lead_frames = options.lead_frames;
-  const std::uint64_t lead_samples = lead_frames * FrameFeeder::HOP_LENGTH;
-  const auto on_frame = [&](std::uint64_t session_frame, float score,
-                            const std::optional<engine::Detection>& detection) {
+  const auto on_frame = [&](std::uint64_t session_frame, float score, bool detected) {
     // A frame that starts in the leading silence is not one of the input's frames.
     if (session_frame < lead_frames) return;
     const std::uint64_t frame = session_frame - lead_frames;
@@ -100,10 +97,11 @@ bool score_input(const std::string& input, engine::Session& session,
                    static_cast<unsigned long long>(frame), frame_time(frame),
                    static_cast<double>(score));
     }
-    if (detection) print_detection(input, frame, detection->score, options.json);
+    if (detected) print_detection(input, frame, score, options.json);
   };
   std::vector<float> block(4096);
-  push_silence(feeder, block, lead_samples, on_frame);
+  push_silence(session, block, lead_frames * session.hop_length(), on_frame);
+  std::uint64_t received = 0;
   while (true) {
     auto got = reader.value().read(block);
     if (!got) {
@@ -111,10 +109,11 @@ bool score_input(const std::string& input, engine::Session& session,
       return false;
     }
     if (got.value() == 0) break;
-    feeder.push(std::span<const float>(block.data(), got.value()), on_frame);
-    progress.update(feeder.samples_received() - lead_samples);
+    session.push(std::span<const float>(block.data(), got.value()), on_frame);
+    received += got.value();
+    progress.update(received);
   }
-  push_silence(feeder, block, options.tail_samples, on_frame);
+  push_silence(session, block, options.tail_samples, on_frame);
   return true;
 }
 
