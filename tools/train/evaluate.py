@@ -1,12 +1,13 @@
 #!/usr/bin/python3
 """File: evaluate.py -- step 3 of the recipe: held-out evaluation through the engine.
 
-Usage: evaluate.py DATA_DIR WORK_DIR MODEL.qelt [--docs DIR] [--engine-module DIR]
+Usage: evaluate.py DATA_DIR WORK_DIR MODEL.qelt [--docs DIR] [--cli PATH]
 Scores held-out positives (at 10 dB SNR) and at least two hours of held-out negative audio
-with the engine (its Python module; the numpy replica when no build exists), sweeps the
-threshold, counts the detections of each real wake-word recording fed alone as a short
-session (with 1 s of silence before and after, as the command-line tool feeds it), and writes
-DIR/model_eval.json, the table in DIR/model_eval.md and the DET curve DIR/model_det.png.
+with the engine (the per-frame scores of its command-line tool, quelt-wake-word detect
+--scores: the one given, or the newest build's), sweeps the threshold, counts the detections
+of each real wake-word recording fed alone as a short session (with 1 s of silence before and
+after, as the command-line tool feeds it), and writes DIR/model_eval.json, the table in
+DIR/model_eval.md and the DET curve DIR/model_det.png.
 """
 
 import argparse
@@ -24,18 +25,11 @@ from quelt_train import data, engine, evalsets, metrics  # noqa: E402
 
 
 def score_all(scorer, streams, log):
-  if hasattr(scorer, "scores_many"):
-    out = []
-    for i in range(0, len(streams), 200):
-      out += scorer.scores_many(streams[i: i + 200])
-      log(f"  scored {len(out)}/{len(streams)}")
-    return out
+  """Frame scores of every stream, 200 streams to a run of the tool."""
   out = []
-  t0 = time.time()
-  for i, s in enumerate(streams):
-    out.append(scorer.scores(s))
-    if i % 200 == 0 or len(s) > 16000 * 60:
-      log(f"  scored {i + 1}/{len(streams)} ({time.time() - t0:.0f}s)")
+  for i in range(0, len(streams), 200):
+    out += scorer.scores_many(streams[i: i + 200])
+    log(f"  scored {len(out)}/{len(streams)}")
   return out
 
 
@@ -77,8 +71,8 @@ def main():
   ap.add_argument("work_dir")
   ap.add_argument("model")
   ap.add_argument("--docs", default=os.path.join(REPO, "docs"))
-  ap.add_argument("--engine-module", default=None)
-  ap.add_argument("--cli", default=None, help="quelt-wake-word binary (scores through it)")
+  ap.add_argument("--cli", default=None,
+                  help="quelt-wake-word binary (default: the newest under build/)")
   ap.add_argument("--negative-limit-hours", type=float, default=None,
                   help="score only this much negative audio (quick runs)")
   ap.add_argument("--positive-limit", type=int, default=None,
@@ -88,15 +82,8 @@ def main():
   log = lambda m: print(f"[{time.time() - t0:7.1f}s] {m}", flush=True)
   corpus = data.load_corpus(args.data_dir, args.work_dir)
 
-  from quelt_train import model as M
-  import torch
-  scorer = engine.make_scorer(args.model, None, args.engine_module, REPO, log, args.cli,
-                              args.work_dir)
-  if isinstance(scorer, engine.ReplicaScorer):
-    net = M.WakeWordNet()
-    net.load_state_dict(torch.load(os.path.join(args.work_dir, "model.pt")))
-    scorer.tensors = M.tensor_table(net)
-  log(f"scoring with the {scorer.name}")
+  scorer = engine.make_scorer(args.model, args.cli, REPO, args.work_dir)
+  log(f"scoring with the {scorer.name} ({scorer.cli})")
 
   pos = evalsets.positive_streams(corpus, limit=args.positive_limit)
   real_pos = evalsets.positive_streams(corpus, real=True)

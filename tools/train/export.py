@@ -2,9 +2,11 @@
 """File: export.py -- step 4 of the recipe: writes the trained network as a .qelt artefact.
 
 Usage: export.py WORK_DIR OUT.qelt [--weights model.pt] [--qelt-write PATH] [--key FILE]
+                 [--cli PATH]
 The tensors go out as fp32 under their own names through the project's one artefact writer,
 qelt-write, with the development key unless --key names another. Then the artefact is checked:
-the engine's streaming scores for a few clips must equal the PyTorch model's within 1e-4.
+the engine's frame scores for a few clips (quelt-wake-word detect --scores, the tool given or
+the newest build's) must equal the PyTorch model's within 1e-4.
 """
 
 import argparse
@@ -91,15 +93,15 @@ def main():
   ap.add_argument("--weights", default=None, help="state dict (default WORK_DIR/model.pt)")
   ap.add_argument("--qelt-write", default=None)
   ap.add_argument("--key", default=None)
-  ap.add_argument("--engine-module", default=None, help="folder holding quelt_wake_word*.so")
-  ap.add_argument("--cli", default=None, help="quelt-wake-word binary (parity through it)")
+  ap.add_argument("--cli", default=None,
+                  help="quelt-wake-word binary (default: the newest under build/)")
   args = ap.parse_args()
   net = M.WakeWordNet()
   net.load_state_dict(torch.load(args.weights or os.path.join(args.work_dir, "model.pt")))
   net.eval()
+  scorer = engine.make_scorer(args.out, args.cli, REPO)  # the check's tool, before writing
   table = write_artefact(net, args.out, args.qelt_write or find_writer(), args.key)
   print(f"wrote {args.out} ({os.path.getsize(args.out)} bytes, {len(table)} tensors)")
-  scorer = engine.make_scorer(args.out, table, args.engine_module, REPO, cli=args.cli)
   worst, ok = parity_check(net, scorer, parity_clips())
   print(f"parity against {scorer.name}: max |score difference| = {worst:.2e} "
         f"({'within' if ok else 'OUTSIDE'} 1e-4)")
