@@ -16,7 +16,7 @@ import numpy as np
 import torch
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from quelt_train import augment, data, frontend, losses, model as M, streaming  # noqa: E402
+from quelt_train import augment, data, frontend, losses, metrics, model as M  # noqa: E402
 
 
 class BatchStream(torch.utils.data.IterableDataset):
@@ -62,7 +62,7 @@ def validate(net, fe, x, labels, chunk=64):
   net.train()
   hits = fas = n_pos = n_neg = 0
   for s, lab in zip(scores.numpy(), labels.numpy()):
-    det = streaming.detections(s)
+    det = metrics.detections(s)
     if (lab == 1).any():
       n_pos += 1
       free = lab != 0

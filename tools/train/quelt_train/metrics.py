@@ -7,11 +7,22 @@ that threshold.
 
 import numpy as np
 
-from .streaming import detections
-
 HOP_SECONDS = 0.01
 ACCEPT_AFTER = 100   # a detection up to 1 s after the word's end still answers it
 REPEAT_FRAMES = 200  # a second detection within 2 s of the first is a false accept
+
+
+def detections(scores, threshold=0.9, cooldown=100):
+  """The engine's gate over a score sequence: frame indices that detect. After a detection
+  the next `cooldown` frames are not tested; a NaN score never detects."""
+  out, remaining = [], 0
+  for i, s in enumerate(scores):
+    if remaining > 0:
+      remaining -= 1
+    elif s >= threshold:
+      out.append(i)
+      remaining = cooldown
+  return out
 
 
 def utterance_outcome(scores, start, end, threshold, cooldown=100):

@@ -4,7 +4,7 @@ import numpy as np
 import torch
 
 from finetune import gate, mask_bands, rate_at
-from quelt_train import streaming
+from quelt_train import metrics
 
 
 def test_gate_on_logits_matches_the_engine_gate_on_scores():
@@ -13,7 +13,7 @@ def test_gate_on_logits_matches_the_engine_gate_on_scores():
   for _ in range(20):
     z = rng.normal(0.0, 2.0, 3000)
     z[rng.integers(0, 3000, 8)] = 6.0          # bursts that the cooldown must swallow
-    expected = streaming.detections(1 / (1 + np.exp(-z)), 0.9)
+    expected = metrics.detections(1 / (1 + np.exp(-z)), 0.9)
     assert gate(z, th) == expected
   # a detection at the very last frame of a cooldown's reach: frame i + 101 may fire again
   z = np.full(400, -5.0)

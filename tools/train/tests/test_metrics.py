@@ -1,4 +1,5 @@
-"""Threshold sweep, per-utterance outcomes and the labelled examples the trainer sees."""
+"""The detection gate, threshold sweep, per-utterance outcomes and the labelled examples the
+trainer sees."""
 
 import hashlib
 
@@ -6,6 +7,13 @@ import numpy as np
 
 from quelt_train import augment, metrics
 from quelt_train import frontend as fe
+
+
+def test_detection_gate():
+  assert metrics.detections([1.0] * 250, 0.0, 100) == [0, 101, 202]
+  assert metrics.detections([0.95] * 5, 0.9, 0) == [0, 1, 2, 3, 4]
+  assert metrics.detections([0.1, 0.95, 0.99, 0.2, 0.91], 0.9, 2) == [1, 4]
+  assert metrics.detections([float("nan"), 0.5], 0.0, 0) == [1]
 
 
 def test_utterance_outcome_counts_repeats_and_strays():

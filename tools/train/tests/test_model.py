@@ -1,11 +1,10 @@
-"""The whole-sequence PyTorch pass against the frame-by-frame session replica."""
+"""The PyTorch network's tensor table and its pool. Its whole-sequence pass is checked
+against the engine's own frame scores in test_export.py."""
 
 import numpy as np
-import pytest
 import torch
 
 from quelt_train import model as M
-from quelt_train import streaming
 
 SPEC_SHAPES = {
     "stem_conv.weight": (64, 64, 1), "stem_conv.bias": (64,), "stem_ln.ln.weight": (64,),
@@ -51,47 +50,3 @@ def test_pool_mean_against_naive_window():
     seq = np.concatenate([np.full(200, warm), frame[b]])
     ref = [seq[t + 1: t + 201].mean() for t in range(230)]
     np.testing.assert_allclose(got[b], ref, atol=1e-9)
-
-
-@pytest.mark.parametrize("warm_start", [True, False])
-def test_whole_sequence_scores_equal_streaming_session(warm_start):
-  """Covers causal padding, dilation order, warm-up histories and the pool's silence slots."""
-  net = random_net(11)
-  rng = np.random.default_rng(5)
-  n = 400 + 160 * 299
-  audio = (rng.standard_normal(n) * np.linspace(0.001, 0.5, n)).astype(np.float32)
-  from quelt_train import frontend as fe
-  feats = torch.from_numpy(fe.features_numpy(audio))[None]
-  with torch.no_grad():
-    net.head.bias -= net(feats)[0].mean()  # keep the scores away from 0 and 1
-    if warm_start:
-      logits = net(feats)[0].numpy()
-    else:
-      logits = M.pool_mean(net.frame_logits(net.embed(feats)), torch.zeros(1), 200)[0].numpy()
-      counts = np.minimum(np.arange(1, 301), 200)
-      logits = logits * 200 / counts  # a cold pool averages only the frames it holds
-  session = streaming.StreamingSession(M.tensor_table(net), warm_start=warm_start)
-  # chunks of odd sizes: the frames must not depend on the split
-  scores = []
-  for chunk in np.array_split(audio, 37):
-    scores += session.push(chunk)[1]
-  assert len(scores) == 300
-  np.testing.assert_allclose(np.array(scores), 1 / (1 + np.exp(-logits)), atol=1e-4)
-  assert np.ptp(scores) > 0.05  # the check is not vacuous
-
-
-def test_warm_state_history_is_the_silence_response():
-  net = random_net(2)
-  with torch.no_grad():
-    hist, e_warm = net.warm_state()
-  session = streaming.StreamingSession(M.tensor_table(net))
-  np.testing.assert_allclose(session.ring[0], e_warm[0].numpy(), atol=1e-5)
-  for b, h in enumerate(hist):
-    np.testing.assert_allclose(session.hist[b][:, 1:].T, h[0].numpy(), atol=1e-5)
-
-
-def test_detection_gate():
-  assert streaming.detections([1.0] * 250, 0.0, 100) == [0, 101, 202]
-  assert streaming.detections([0.95] * 5, 0.9, 0) == [0, 1, 2, 3, 4]
-  assert streaming.detections([0.1, 0.95, 0.99, 0.2, 0.91], 0.9, 2) == [1, 4]
-  assert streaming.detections([float("nan"), 0.5], 0.0, 0) == [1]
