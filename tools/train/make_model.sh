@@ -5,7 +5,7 @@
 # DATA_DIR defaults to ../shared/data (relative to the repository), WORK_DIR to
 # tools/train/work (git-ignored). STEPS (default 4312, as for the bundled model; longer
 # training heard real people worse, see docs/MODEL.md) sets the per-frame training steps,
-# FINETUNE_MINUTES (default 0: skipped, see docs/MODEL.md) the whole-network training on
+# FINETUNE_STEPS (default 0: skipped, see docs/MODEL.md) the whole-network training steps on
 # the pooled score, and SCALE (default 1) the number of synthetic clips per voice.
 # Heavy steps run under nice. The generated data never enters the repository.
 set -eu
@@ -23,8 +23,8 @@ CLI="$BUILD/tools/cli/quelt-wake-word"
 nice -n 10 $PY "$REPO/tools/train/prepare_data.py" "$DATA" "$WORK" --scale "${SCALE:-1}"
 nice -n 10 $PY "$REPO/tools/train/train.py" "$DATA" "$WORK" --steps "${STEPS:-4312}"
 nice -n 10 $PY "$REPO/tools/train/calibrate.py" "$DATA" "$WORK"
-if [ "${FINETUNE_MINUTES:-0}" != 0 ]; then
-  nice -n 10 $PY "$REPO/tools/train/finetune.py" "$DATA" "$WORK" --minutes "$FINETUNE_MINUTES"
+if [ "${FINETUNE_STEPS:-0}" != 0 ]; then
+  nice -n 10 $PY "$REPO/tools/train/finetune.py" "$DATA" "$WORK" --steps "$FINETUNE_STEPS"
 fi
 $PY "$REPO/tools/train/export.py" "$WORK" "$REPO/models/computer.qelt" \
   --qelt-write "$BUILD/tools/writer/qelt-write" --cli "$CLI"
