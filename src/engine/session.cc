@@ -19,8 +19,9 @@
 namespace quelt::engine {
 namespace {
 
-// Converted i16 samples per block; any block size gives the same frames.
-constexpr std::size_t I16_BLOCK = 1024;
+using FrontendConfig = frontend::FrontendConfig;
+static_assert(FrontendConfig::n_mels == nn::N_FEATURES,
+              "frontend and network disagree on features");
 // Keeps window_size x 16 floats far from overflowing the ring's size computation.
 constexpr std::uint64_t MAX_WINDOW_SIZE = std::uint64_t{1} << 32;
 
@@ -35,17 +36,9 @@ const SessionConfig& checked(const SessionConfig& config) {
 Session::Session(nn::WakeWordModel model, const SessionConfig& config)
     : config_(checked(config)),
       model_(std::move(model)),
-      frontend_(frontend::FrontendConfig{}),
       network_step_(nn::select_network_step()),
-      pool_(config_.window_size),
-      fifo_(frontend_.config().frame_length, 0.0f),
-      fft_buffer_(frontend_.config().n_fft),
-      spectrum_(frontend_.n_bins(), 0.0f) {
+      pool_(config_.window_size) {
   QWW_CHECK(nn::has_architecture_sizes(model_), "model does not match the architecture");
-  const frontend::FrontendConfig& fc = frontend_.config();
-  QWW_CHECK(fc.n_mels == nn::N_FEATURES, "frontend and network disagree on features");
-  QWW_CHECK(fc.hop_length > 0 && fc.hop_length <= fc.frame_length, "hop_length out of range");
-  i16_scratch_.reserve(I16_BLOCK);
   warm_up_if_configured();
 }
 
@@ -63,25 +56,23 @@ std::vector<Detection> Session::push_pcm_i16(std::span<const std::int16_t> sampl
   std::vector<Detection> detections;
   for (std::size_t pos = 0; pos < samples.size(); pos += I16_BLOCK) {
     const std::size_t n = std::min(I16_BLOCK, samples.size() - pos);
-    i16_scratch_.resize(n);  // within the reserved capacity
     // s / 32768, exact: -32768 gives -1.0, 32767 gives 0.999969482421875.
     for (std::size_t i = 0; i < n; ++i) {
       i16_scratch_[i] = static_cast<float>(samples[pos + i]) * 0x1p-15f;
     }
-    push_samples(i16_scratch_, detections);
+    push_samples(std::span<const float>(i16_scratch_).first(n), detections);
   }
   return detections;
 }
 
 void Session::push_samples(std::span<const float> samples, std::vector<Detection>& out) {
-  const frontend::FrontendConfig& fc = frontend_.config();
-  const std::size_t frame_length = fc.frame_length;
-  const std::size_t hop = fc.hop_length;
+  constexpr std::size_t frame_length = FrontendConfig::frame_length;
+  constexpr std::size_t hop = FrontendConfig::hop_length;
   float carry = preemph_carry_;
   std::size_t pos = 0;
   while (pos < samples.size()) {
     const std::size_t take = std::min(samples.size() - pos, frame_length - fifo_len_);
-    carry = frontend::preemphasize(samples.subspan(pos, take), carry, fc.preemph,
+    carry = frontend::preemphasize(samples.subspan(pos, take), carry, FrontendConfig::preemph,
                                    std::span<float>(fifo_).subspan(fifo_len_, take));
     fifo_len_ += take;
     pos += take;
@@ -105,11 +96,10 @@ void Session::process_frame(std::vector<Detection>& out) {
   } else {
     const float score = nn::score_of_logit(logit);
     if (score >= config_.threshold) {  // false when either side is NaN
-      const frontend::FrontendConfig& fc = frontend_.config();
       // (hop x frame_index) / sample_rate in single precision, operands converted first.
-      const float timestamp = static_cast<float>(fc.hop_length) *
+      const float timestamp = static_cast<float>(FrontendConfig::hop_length) *
                               static_cast<float>(frame_counter_) /
-                              static_cast<float>(fc.sample_rate);
+                              static_cast<float>(FrontendConfig::sample_rate);
       out.push_back(Detection{frame_counter_, timestamp, score});
       cooldown_remaining_ = config_.cooldown_frames;
     }
@@ -131,7 +121,7 @@ void Session::reset() {
 
 void Session::warm_up_if_configured() {
   if (config_.warm_start) {
-    nn::warm_up(network_step_, model_, state_, pool_, embedding_, frontend_.config().log_floor);
+    nn::warm_up(network_step_, model_, state_, pool_, embedding_, FrontendConfig::log_floor);
   }
 }
 

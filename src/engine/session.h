@@ -84,16 +84,17 @@ class Session {
   nn::StreamingState state_;
   nn::RollingPool pool_;
   // Pre-emphasised samples not yet consumed. Samples enter only as far as the next frame
-  // needs, so it never holds more than one frame and never grows.
-  std::vector<float> fifo_;
+  // needs, so it never holds more than one frame.
+  std::array<float, frontend::FrontendConfig::frame_length> fifo_{};
   std::size_t fifo_len_ = 0;
   // Per-frame work areas.
-  std::vector<std::complex<double>> fft_buffer_;
-  std::vector<float> spectrum_;
+  std::array<std::complex<double>, frontend::FrontendConfig::n_fft> fft_buffer_{};
+  std::array<float, frontend::FrontendConfig::n_bins> spectrum_{};
   std::array<float, nn::N_FEATURES> features_{};
   std::array<float, nn::BOTTLENECK_CHANNELS> embedding_{};
-  // i16 samples converted block by block; any split of a chunk gives the same frames.
-  std::vector<float> i16_scratch_;
+  // i16 samples converted block by block; any block size gives the same frames.
+  static constexpr std::size_t I16_BLOCK = 1024;
+  std::array<float, I16_BLOCK> i16_scratch_{};
   std::uint64_t cooldown_remaining_ = 0;
   std::uint64_t frame_counter_ = 0;
   float preemph_carry_ = 0.0f;  // last raw sample of the previous non-empty push

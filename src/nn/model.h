@@ -53,6 +53,10 @@ struct ResidualBlock {
   std::vector<float> pw_bias;    // [64]
   std::vector<float> ln2_scale;  // [64]
   std::vector<float> ln2_shift;  // [64]
+  // Not a tensor of its own: dw_weight tap-major (tap k of channel c at k·64 + c), the
+  // layout the depthwise kernel over frames reads. build_model lays it out once, so that
+  // every session of the model reads it as it is.
+  std::vector<float> dw_weight_by_tap;  // [13, 64]
 };
 
 // The network's weights as 32-bit floats. A block's dilation is not stored: it is

@@ -39,7 +39,7 @@ void BlockHistory::clear() {
   newest_ = row_length_ - 1;
 }
 
-StreamingState::StreamingState() : dw_by_tap(N_BLOCKS * KERNEL_SIZE * CHANNELS, 0.0f) {
+StreamingState::StreamingState() {
   for (std::size_t b = 0; b < N_BLOCKS; ++b) histories[b] = BlockHistory(BLOCK_DILATIONS[b]);
 }
 
@@ -69,27 +69,11 @@ struct FrameKernel<Avx2Kernels> {
 };
 #endif
 
-// Makes state.dw_by_tap hold `model`'s depthwise weights, unless it already does.
-void bind(const WakeWordModel& model, StreamingState& state) {
-  bool bound = state.bound_model == &model;
-  for (std::size_t b = 0; b < N_BLOCKS && bound; ++b) {
-    bound = state.bound_weights[b] == model.blocks[b].dw_weight.data();
-  }
-  if (bound) return;
-  for (std::size_t b = 0; b < N_BLOCKS; ++b) {
-    transpose_depthwise_weights(model.blocks[b].dw_weight.data(),
-                                state.dw_by_tap.data() + b * KERNEL_SIZE * CHANNELS);
-    state.bound_weights[b] = model.blocks[b].dw_weight.data();
-  }
-  state.bound_model = &model;
-}
-
 }  // namespace
 
 template <typename K>
 void network_step(const WakeWordModel& model, StreamingState& state, Features features,
                   Embedding embedding) {
-  bind(model, state);
   float* current = state.activation.data();
   float* block_output = state.block_output.data();
   float* first = state.first_temporary.data();
@@ -109,8 +93,7 @@ void network_step(const WakeWordModel& model, StreamingState& state, Features fe
     history.push(current);
     const float* taps[KERNEL_SIZE];
     history.tap_frames(taps);
-    FrameKernel<K>::step(taps, state.dw_by_tap.data() + b * KERNEL_SIZE * CHANNELS,
-                         block.dw_bias.data(), depthwise);
+    FrameKernel<K>::step(taps, block.dw_weight_by_tap.data(), block.dw_bias.data(), depthwise);
     K::layer_norm(depthwise, block.ln1_scale.data(), block.ln1_shift.data(), CHANNELS, first);
     K::relu_in_place(first, CHANNELS);
     K::pointwise_conv(first, block.pw_weight.data(), block.pw_bias.data(), CHANNELS, second);
@@ -221,7 +204,8 @@ bool has_architecture_sizes(const WakeWordModel& m) {
             m.bottleneck_ln_scale.size() == B && m.bottleneck_ln_shift.size() == B &&
             m.head_weight.size() == B * HEAD_OUTPUTS && m.head_bias.size() == HEAD_OUTPUTS;
   for (const ResidualBlock& b : m.blocks) {
-    ok = ok && b.dw_weight.size() == C * KERNEL_SIZE && b.dw_bias.size() == C &&
+    ok = ok && b.dw_weight.size() == C * KERNEL_SIZE &&
+         b.dw_weight_by_tap.size() == KERNEL_SIZE * C && b.dw_bias.size() == C &&
          b.ln1_scale.size() == C && b.ln1_shift.size() == C && b.pw_weight.size() == C * C &&
          b.pw_bias.size() == C && b.ln2_scale.size() == C && b.ln2_shift.size() == C;
   }

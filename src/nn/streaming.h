@@ -65,14 +65,6 @@ struct StreamingState {
   void clear();
 
   std::array<BlockHistory, N_BLOCKS> histories;
-  // The blocks' depthwise weights tap-major (N_BLOCKS x 13 x 64), the layout the kernel
-  // over frames reads. network_step copies them from the model it is given when that is
-  // not the model they came from (`bound_model`, `bound_weights`), so the first step
-  // after construction, or with another model, prepares them; the model must not change
-  // while a state steps with it (a WakeWordModel is read-only after its build).
-  std::vector<float> dw_by_tap;
-  const WakeWordModel* bound_model = nullptr;
-  std::array<const float*, N_BLOCKS> bound_weights{};
   // Scratch of one step. The current activation and the block output swap roles after
   // every block (the step swaps pointers to them; nothing is copied).
   alignas(64) std::array<float, CHANNELS> activation{};

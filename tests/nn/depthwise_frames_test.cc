@@ -6,7 +6,7 @@
 //     adversarial values (infinities, -0.0, subnormals, huge products, NaN);
 //   - the whole network step equals a step written out from the row kernels of nn/ops.h
 //     on row-moved histories, bit for bit, over hundreds of frames and across a switch to
-//     another model on the same state (the tap-major weights follow the model).
+//     another model on the same state (the state holds no weights of its own).
 #include "nn/depthwise_frames.h"
 
 #include <array>
