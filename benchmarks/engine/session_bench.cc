@@ -91,12 +91,11 @@ std::vector<std::array<float, nn::N_FEATURES>> test_features(std::size_t count) 
 void network_step(benchmark::State& state) {
   const nn::WakeWordModel model = testing::random_model(SEED);
   const auto features = test_features(64);
-  const nn::NetworkStepFn step = nn::select_network_step();
   nn::StreamingState network;
   std::array<float, nn::BOTTLENECK_CHANNELS> embedding{};
   std::size_t j = 0;
   for (auto _ : state) {
-    step(model, network, features[j], embedding);
+    nn::network_step(model, network, features[j], embedding);
     benchmark::DoNotOptimize(embedding.data());
     j = (j + 1) % features.size();
   }

@@ -34,10 +34,7 @@ const SessionConfig& checked(const SessionConfig& config) {
 }  // namespace
 
 Session::Session(nn::WakeWordModel model, const SessionConfig& config)
-    : config_(checked(config)),
-      model_(std::move(model)),
-      network_step_(nn::select_network_step()),
-      pool_(config_.window_size) {
+    : config_(checked(config)), model_(std::move(model)), pool_(config_.window_size) {
   QWW_CHECK(nn::has_architecture_sizes(model_), "model does not match the architecture");
   warm_up_if_configured();
 }
@@ -88,7 +85,7 @@ void Session::push_samples(std::span<const float> samples, std::vector<Detection
 
 void Session::process_frame(std::vector<Detection>& out) {
   frontend::process_frame(frontend_, fifo_, fft_buffer_, spectrum_, features_);
-  network_step_(model_, state_, features_, embedding_);
+  nn::network_step(model_, state_, features_, embedding_);
   const float logit = nn::pool_push(pool_, embedding_, model_);
   // The network and the pool run on every frame; only the test pauses during a cooldown.
   if (cooldown_remaining_ > 0) {
@@ -121,7 +118,7 @@ void Session::reset() {
 
 void Session::warm_up_if_configured() {
   if (config_.warm_start) {
-    nn::warm_up(network_step_, model_, state_, pool_, embedding_, FrontendConfig::log_floor);
+    nn::warm_up(model_, state_, pool_, embedding_, FrontendConfig::log_floor);
   }
 }
 

@@ -80,7 +80,6 @@ class Session {
   SessionConfig config_;  // first, so that it is checked before anything is sized from it
   nn::WakeWordModel model_;
   frontend::Frontend frontend_;
-  nn::NetworkStepFn network_step_;  // the kernel variant, chosen once
   nn::StreamingState state_;
   nn::RollingPool pool_;
   // Pre-emphasised samples not yet consumed. Samples enter only as far as the next frame

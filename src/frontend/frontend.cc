@@ -27,13 +27,15 @@ std::array<float, Config::frame_length> hann_window() {
 
 }  // namespace
 
-Frontend::Frontend()
+Frontend::Frontend(Simd simd)
     : window_(hann_window()),
       mel_weights_(build_mel_weights(Config::sample_rate, Config::n_fft, Config::n_mels,
                                      Config::f_min, Config::f_max)),
       fft_plan_(Config::n_fft),
-      mel_kernel_(best_mel_kernel()),
-      mel_ranges_(frontend::mel_block_ranges(mel_weights_, Config::n_bins, Config::n_mels)) {}
+      mel_ranges_(frontend::mel_block_ranges(mel_weights_, Config::n_bins, Config::n_mels)),
+      simd_(simd) {
+  QWW_CHECK(simd_available(simd), "frontend variant not available on this machine");
+}
 
 float preemphasize(std::span<const float> x, float carry, float preemph, std::span<float> y) {
   QWW_CHECK(y.size() == x.size(), "pre-emphasis output length mismatch");
@@ -47,10 +49,21 @@ float preemphasize(std::span<const float> x, float carry, float preemph, std::sp
   return prev;
 }
 
-void magnitude_spectrum(std::span<const std::complex<double>> x, std::span<float> spectrum) {
+void magnitude_spectrum(std::span<const std::complex<double>> x, std::span<float> spectrum,
+                        Simd simd) {
   QWW_CHECK(x.size() >= 2 && spectrum.size() == x.size() / 2 + 1, "spectrum length mismatch");
   const std::size_t nyquist = spectrum.size() - 1;
-  for (std::size_t k = 0; k < nyquist; ++k) {
+  std::size_t k = 0;
+#if defined(__x86_64__)
+  if (simd == Simd::AVX2) {
+    // Four bins per vector; std::complex<double> is two doubles, real part first (an
+    // array-compatible layout).
+    k = nyquist - nyquist % 4;
+    avx2::magnitude_bins(reinterpret_cast<const double*>(x.data()), k, spectrum.data());
+  }
+#endif
+  (void)simd;
+  for (; k < nyquist; ++k) {
     const double re = x[k].real();
     const double im = x[k].imag();
     const double power = std::fma(im, im, re * re);
@@ -59,25 +72,6 @@ void magnitude_spectrum(std::span<const std::complex<double>> x, std::span<float
   const double re = x[nyquist].real();
   const double im = x[nyquist].imag();
   spectrum[nyquist] = static_cast<float>(std::sqrt(re * re + im * im));
-}
-
-void magnitude_spectrum(std::span<const std::complex<double>> x, std::span<float> spectrum,
-                        FftStages stages) {
-#if defined(__x86_64__)
-  if (stages == FftStages::AVX2) {
-    QWW_CHECK(x.size() >= 8 && spectrum.size() == x.size() / 2 + 1, "spectrum length mismatch");
-    QWW_CHECK(fft_stages_available(stages), "AVX2 not available on this machine");
-    // std::complex<double> is two doubles, real part first (an array-compatible layout).
-    const std::size_t nyquist = spectrum.size() - 1;
-    avx2::magnitude_bins(reinterpret_cast<const double*>(x.data()), nyquist, spectrum.data());
-    const double re = x[nyquist].real();
-    const double im = x[nyquist].imag();
-    spectrum[nyquist] = static_cast<float>(std::sqrt(re * re + im * im));
-    return;
-  }
-#endif
-  (void)stages;
-  magnitude_spectrum(x, spectrum);
 }
 
 void process_frame(const Frontend& frontend, std::span<const float> frame,
@@ -92,7 +86,7 @@ void process_frame(const Frontend& frontend, std::span<const float> frame,
   const std::size_t frame_length = frame.size();
   std::size_t done = 0;
 #if defined(__x86_64__)
-  if (frontend.fft_plan().stages() == FftStages::AVX2) {
+  if (frontend.simd() == Simd::AVX2) {
     // Four samples per vector; std::complex<double> is two doubles, real part first.
     done = frame_length - frame_length % 4;
     avx2::window_frame(frame.data(), window, done, reinterpret_cast<double*>(fft_buffer.data()));
@@ -105,10 +99,9 @@ void process_frame(const Frontend& frontend, std::span<const float> frame,
   }
   for (std::size_t i = frame_length; i < fft_buffer.size(); ++i) fft_buffer[i] = {0.0, 0.0};
 
-  fft_in_place(frontend.fft_plan(), fft_buffer);
-  magnitude_spectrum(fft_buffer, spectrum, frontend.fft_plan().stages());
-  project_mel(frontend.mel_kernel(), frontend.mel_weights(), frontend.mel_block_ranges(), spectrum,
-              out);
+  fft_in_place(frontend.fft_plan(), fft_buffer, frontend.simd());
+  magnitude_spectrum(fft_buffer, spectrum, frontend.simd());
+  project_mel(frontend.simd(), frontend.mel_weights(), frontend.mel_block_ranges(), spectrum, out);
   log_compress(out, Config::log_floor);
 }
 

@@ -1,8 +1,9 @@
 // File: frontend/frontend.h
 //
 // The audio frontend: turns a 25 ms frame of pre-emphasised 16 kHz samples into 64 log-mel
-// features. A Frontend holds what never changes after construction (the configuration,
-// the periodic Hann window, the mel weight matrix and the FFT plan); the caller owns the
+// features. A Frontend holds what never changes after construction (the periodic Hann
+// window, the mel weight matrix, the FFT plan and the variant of the vector code, see
+// common/cpu.h); the configuration is a set of constants. The caller owns the
 // per-frame work areas and the stream state (the pre-emphasis carry and the sample
 // buffer), so one Frontend serves any number of streams and process_frame allocates
 // nothing.
@@ -19,6 +20,7 @@
 #include <span>
 #include <vector>
 
+#include "common/cpu.h"
 #include "frontend/fft.h"
 #include "frontend/mel_fb.h"
 
@@ -59,8 +61,9 @@ static_assert(FrontendConfig::log_floor > 0.0f, "log_floor must be > 0");
 
 class Frontend {  // built once, read-only afterwards; movable
  public:
-  // Builds the window, the mel weights and the FFT plan, in that order.
-  Frontend();
+  // Builds the window, the mel weights and the FFT plan, in that order. `simd` must be
+  // available on this machine (simd_available); every variant gives the same bits.
+  explicit Frontend(Simd simd = best_simd());
 
   // w[i] = 0.5 - 0.5 cos(2 pi i / frame_length), periodic, so w[0] is 0 and the window is
   // symmetric about frame_length / 2 (where it is exactly 1).
@@ -68,10 +71,10 @@ class Frontend {  // built once, read-only afterwards; movable
   // n_mels x n_bins, row-major: mel_weights()[m * n_bins + k] weighs bin k in band m.
   std::span<const float> mel_weights() const { return mel_weights_; }
   const FftPlan& fft_plan() const { return fft_plan_; }
-  // The projection variant chosen for this machine at construction.
-  MelKernel mel_kernel() const { return mel_kernel_; }
   // The blocks of bins that hold each band's non-zero weights (the banded projection).
   const MelBlockRanges& mel_block_ranges() const { return mel_ranges_; }
+  // The variant of the windowing, the FFT, the magnitude and the mel projection.
+  Simd simd() const { return simd_; }
 
  private:
   std::array<float, FrontendConfig::frame_length> window_;
@@ -79,8 +82,8 @@ class Frontend {  // built once, read-only afterwards; movable
   // a thread with a small stack.
   std::vector<float> mel_weights_;
   FftPlan fft_plan_;
-  MelKernel mel_kernel_;
   MelBlockRanges mel_ranges_;
+  Simd simd_;
 };
 
 // Pre-emphasis over a continuous stream: y[i] = x[i] - preemph * prev (product rounded,
@@ -92,12 +95,10 @@ float preemphasize(std::span<const float> x, float carry, float preemph, std::sp
 // spectrum[k] = |X[k]| rounded once to single precision, for k < spectrum.size(), which
 // must be n/2 + 1 for the n entries of x. Bins below n/2 take re*re (rounded) then
 // im*im + that in one fused multiply-add; bin n/2 adds the two rounded squares. A NaN
-// or infinite part gives NaN or infinity.
-void magnitude_spectrum(std::span<const std::complex<double>> x, std::span<float> spectrum);
-// The same, four bins per vector when `stages` is FftStages::AVX2 (which must then be
-// available), as the plan of process_frame chooses; same bits either way.
+// or infinite part gives NaN or infinity. Four bins per vector for Simd::AVX2 (which must
+// then be available), one at a time otherwise; the same bits either way.
 void magnitude_spectrum(std::span<const std::complex<double>> x, std::span<float> spectrum,
-                        FftStages stages);
+                        Simd simd);
 
 #if defined(__x86_64__)
 namespace avx2 {

@@ -9,7 +9,7 @@
 #include <string>
 #include <utility>
 
-#include "nn/depthwise_frames.h"
+#include "nn/ops.h"
 
 namespace quelt::nn {
 namespace {
