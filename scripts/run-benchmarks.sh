@@ -85,9 +85,9 @@ stage_callgrind() {
       /frontend::process_frame\(/ { take("  process_frame", $1) }
       /fft_in_place/ { take("    fft_in_place", $1) }
       /magnitude_spectrum/ { take("    magnitude_spectrum", $1) }
-      /frontend::project_mel\(quelt::frontend::MelKernel/ { take("    project_mel", $1) }
+      /frontend::project_mel\(quelt::Simd/ { take("    project_mel", $1) }
       /log_compress/ { take("    log_compress", $1) }
-      /network_step</ { take("  network_step", $1) }
+      /nn::network_step\(/ { take("  network_step", $1) }
       /::pointwise_conv\(/ { take("    pointwise_conv (10 calls)", $1) }
       /::depthwise_frames\(/ { take("    depthwise_frames (8 calls)", $1) }
       /::layer_norm\(/ { take("    layer_norm (18 calls)", $1) }

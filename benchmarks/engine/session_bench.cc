@@ -62,9 +62,9 @@ void add_frame_counters(benchmark::State& state, double frames) {
 void process_frame(benchmark::State& state) {
   const frontend::Frontend fe;
   const std::vector<float> frames = test_frames(64);
-  std::vector<std::complex<double>> fft(fe.config().n_fft);
-  std::vector<float> spectrum(fe.n_bins());
-  std::vector<float> features(fe.config().n_mels);
+  std::vector<std::complex<double>> fft(frontend::FrontendConfig::n_fft);
+  std::vector<float> spectrum(frontend::FrontendConfig::n_bins);
+  std::vector<float> features(frontend::FrontendConfig::n_mels);
   std::size_t j = 0;
   for (auto _ : state) {
     frontend::process_frame(fe, std::span<const float>(frames).subspan(j * HOP, FRAME), fft,
@@ -78,8 +78,8 @@ void process_frame(benchmark::State& state) {
 std::vector<std::array<float, nn::N_FEATURES>> test_features(std::size_t count) {
   const frontend::Frontend fe;
   const std::vector<float> frames = test_frames(count);
-  std::vector<std::complex<double>> fft(fe.config().n_fft);
-  std::vector<float> spectrum(fe.n_bins());
+  std::vector<std::complex<double>> fft(frontend::FrontendConfig::n_fft);
+  std::vector<float> spectrum(frontend::FrontendConfig::n_bins);
   std::vector<std::array<float, nn::N_FEATURES>> out(count);
   for (std::size_t j = 0; j < count; ++j) {
     frontend::process_frame(fe, std::span<const float>(frames).subspan(j * HOP, FRAME), fft,
@@ -91,12 +91,11 @@ std::vector<std::array<float, nn::N_FEATURES>> test_features(std::size_t count) 
 void network_step(benchmark::State& state) {
   const nn::WakeWordModel model = testing::random_model(SEED);
   const auto features = test_features(64);
-  const nn::NetworkStepFn step = nn::select_network_step();
   nn::StreamingState network;
   std::array<float, nn::BOTTLENECK_CHANNELS> embedding{};
   std::size_t j = 0;
   for (auto _ : state) {
-    step(model, network, features[j], embedding);
+    nn::network_step(model, network, features[j], embedding);
     benchmark::DoNotOptimize(embedding.data());
     j = (j + 1) % features.size();
   }

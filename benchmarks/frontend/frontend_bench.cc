@@ -1,10 +1,11 @@
 // File: frontend/frontend_bench.cc
 //
 // Speed of the frontend: one whole frame (process_frame), and its two heavy parts, the
-// 512-point FFT and the 64 x 257 mel projection for every variant this machine runs.
+// 512-point FFT and the 64 x 257 mel projection, for every variant this machine runs.
 // process_frame runs once per 10 ms of audio, so its figure is the one to budget.
 #include <complex>
 #include <random>
+#include <string>
 #include <vector>
 
 #include <benchmark/benchmark.h>
@@ -34,7 +35,7 @@ void process_frame_bench(benchmark::State& state) {
   }
 }
 
-void fft_bench(benchmark::State& state) {
+void fft_bench(benchmark::State& state, Simd simd) {
   const FftPlan plan(512);
   const std::vector<float> samples = noise(512, 0.1f);
   std::vector<std::complex<double>> input(512);
@@ -42,17 +43,17 @@ void fft_bench(benchmark::State& state) {
   std::vector<std::complex<double>> buffer(512);
   for (auto _ : state) {
     buffer = input;
-    fft_in_place(plan, buffer);
+    fft_in_place(plan, buffer, simd);
     benchmark::DoNotOptimize(buffer.data());
   }
 }
 
-void mel_projection_bench(benchmark::State& state, MelKernel kernel) {
+void mel_projection_bench(benchmark::State& state, Simd simd) {
   const std::vector<float> weights = build_mel_weights(16000, 512, 64, 80.0f, 7600.0f);
   const std::vector<float> spectrum = noise(257, 1.0f);
   std::vector<float> out(64);
   for (auto _ : state) {
-    project_mel(kernel, weights, spectrum, out);
+    project_mel(simd, weights, spectrum, out);
     benchmark::DoNotOptimize(out.data());
   }
 }
@@ -65,20 +66,16 @@ void frontend_build_bench(benchmark::State& state) {
 }
 
 BENCHMARK(process_frame_bench)->Unit(benchmark::kMicrosecond);
-BENCHMARK(fft_bench)->Unit(benchmark::kMicrosecond);
 BENCHMARK(frontend_build_bench)->Unit(benchmark::kMicrosecond);
 
 // Registered only where the CPU can run them.
 const bool registered = [] {
-  const struct {
-    const char* name;
-    MelKernel kernel;
-  } variants[] = {{"mel_projection/portable", MelKernel::PORTABLE},
-                  {"mel_projection/neon", MelKernel::NEON},
-                  {"mel_projection/avx2", MelKernel::AVX2}};
-  for (const auto& v : variants) {
-    if (!mel_kernel_available(v.kernel)) continue;
-    benchmark::RegisterBenchmark(v.name, mel_projection_bench, v.kernel)
+  for (const Simd simd : {Simd::PORTABLE, Simd::NEON, Simd::AVX2}) {
+    if (!simd_available(simd)) continue;
+    const std::string name = simd_name(simd);
+    benchmark::RegisterBenchmark(("fft/" + name).c_str(), fft_bench, simd)
+        ->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark(("mel_projection/" + name).c_str(), mel_projection_bench, simd)
         ->Unit(benchmark::kMicrosecond);
   }
   return true;

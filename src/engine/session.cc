@@ -14,8 +14,9 @@
 namespace quelt::engine {
 namespace {
 
-// Converted i16 samples per block; any block size gives the same frames.
-constexpr std::size_t I16_BLOCK = 1024;
+using FrontendConfig = frontend::FrontendConfig;
+static_assert(FrontendConfig::n_mels == nn::N_FEATURES,
+              "frontend and network disagree on features");
 // Keeps window_size x 16 floats far from overflowing the ring's size computation.
 constexpr std::uint64_t MAX_WINDOW_SIZE = std::uint64_t{1} << 32;
 
@@ -28,19 +29,8 @@ const SessionConfig& checked(const SessionConfig& config) {
 }  // namespace
 
 Session::Session(nn::WakeWordModel model, const SessionConfig& config)
-    : config_(checked(config)),
-      model_(std::move(model)),
-      frontend_(frontend::FrontendConfig{}),
-      network_step_(nn::select_network_step()),
-      pool_(config_.window_size),
-      fifo_(frontend_.config().frame_length, 0.0f),
-      fft_buffer_(frontend_.config().n_fft),
-      spectrum_(frontend_.n_bins(), 0.0f) {
+    : config_(checked(config)), model_(std::move(model)), pool_(config_.window_size) {
   QWW_CHECK(nn::has_architecture_sizes(model_), "model does not match the architecture");
-  const frontend::FrontendConfig& fc = frontend_.config();
-  QWW_CHECK(fc.n_mels == nn::N_FEATURES, "frontend and network disagree on features");
-  QWW_CHECK(fc.hop_length > 0 && fc.hop_length <= fc.frame_length, "hop_length out of range");
-  i16_scratch_.reserve(I16_BLOCK);
   warm_up_if_configured();
 }
 
@@ -67,21 +57,20 @@ std::vector<Detection> Session::push_pcm_i16(std::span<const std::int16_t> sampl
 
 std::span<const float> Session::convert_block(std::span<const std::int16_t>& samples) {
   const std::size_t n = std::min(I16_BLOCK, samples.size());
-  i16_scratch_.resize(n);  // within the reserved capacity
   // s / 32768, exact: -32768 gives -1.0, 32767 gives 0.999969482421875.
   for (std::size_t i = 0; i < n; ++i) {
     i16_scratch_[i] = static_cast<float>(samples[i]) * 0x1p-15f;
   }
   samples = samples.subspan(n);
-  return i16_scratch_;
+  return std::span<const float>(i16_scratch_).first(n);
 }
 
 Session::FrameOutcome Session::process_frame() {
   frontend::process_frame(frontend_, fifo_, fft_buffer_, spectrum_, features_);
-  network_step_(model_, state_, features_, embedding_);
+  nn::network_step(model_, state_, features_, embedding_);
   const float logit = nn::pool_push(pool_, embedding_, model_);
   // The first hop samples leave; the rest moves to the front in order.
-  const auto hop = static_cast<std::ptrdiff_t>(frontend_.config().hop_length);
+  constexpr auto hop = static_cast<std::ptrdiff_t>(FrontendConfig::hop_length);
   std::copy(fifo_.begin() + hop, fifo_.end(), fifo_.begin());
   FrameOutcome frame{frame_counter_++, nn::score_of_logit(logit), false};
   // The network and the pool run on every frame; only the test pauses during a cooldown.
@@ -95,10 +84,10 @@ Session::FrameOutcome Session::process_frame() {
 }
 
 Detection Session::detection_at(std::uint64_t frame_index, float score) const {
-  const frontend::FrontendConfig& fc = frontend_.config();
   // (hop x frame_index) / sample_rate in single precision, operands converted first.
-  const float timestamp = static_cast<float>(fc.hop_length) * static_cast<float>(frame_index) /
-                          static_cast<float>(fc.sample_rate);
+  const float timestamp = static_cast<float>(FrontendConfig::hop_length) *
+                          static_cast<float>(frame_index) /
+                          static_cast<float>(FrontendConfig::sample_rate);
   return Detection{frame_index, timestamp, score};
 }
 
@@ -116,7 +105,7 @@ void Session::reset() {
 
 void Session::warm_up_if_configured() {
   if (config_.warm_start) {
-    nn::warm_up(network_step_, model_, state_, pool_, embedding_, frontend_.config().log_floor);
+    nn::warm_up(model_, state_, pool_, embedding_, FrontendConfig::log_floor);
   }
 }
 

@@ -84,7 +84,7 @@ class Session {
   // Frames processed since construction or the last reset.
   std::uint64_t frame_counter() const;
   // Samples between frame starts (160): frame j starts at sample hop_length() * j.
-  std::uint64_t hop_length() const { return frontend_.config().hop_length; }
+  static constexpr std::uint64_t hop_length() { return frontend::FrontendConfig::hop_length; }
   // The rolling pool as it stands, read-only (long-run checks compare its running sum
   // with a fresh sum of its ring).
   const nn::RollingPool& pool() const { return pool_; }
@@ -111,20 +111,20 @@ class Session {
   SessionConfig config_;  // first, so that it is checked before anything is sized from it
   nn::WakeWordModel model_;
   frontend::Frontend frontend_;
-  nn::NetworkStepFn network_step_;  // the kernel variant, chosen once
   nn::StreamingState state_;
   nn::RollingPool pool_;
   // Pre-emphasised samples not yet consumed. Samples enter only as far as the next frame
-  // needs, so it never holds more than one frame and never grows.
-  std::vector<float> fifo_;
+  // needs, so it never holds more than one frame.
+  std::array<float, frontend::FrontendConfig::frame_length> fifo_{};
   std::size_t fifo_len_ = 0;
   // Per-frame work areas.
-  std::vector<std::complex<double>> fft_buffer_;
-  std::vector<float> spectrum_;
+  std::array<std::complex<double>, frontend::FrontendConfig::n_fft> fft_buffer_{};
+  std::array<float, frontend::FrontendConfig::n_bins> spectrum_{};
   std::array<float, nn::N_FEATURES> features_{};
   std::array<float, nn::BOTTLENECK_CHANNELS> embedding_{};
-  // i16 samples converted block by block; any split of a chunk gives the same frames.
-  std::vector<float> i16_scratch_;
+  // i16 samples converted block by block; any block size gives the same frames.
+  static constexpr std::size_t I16_BLOCK = 1024;
+  std::array<float, I16_BLOCK> i16_scratch_{};
   std::uint64_t cooldown_remaining_ = 0;
   std::uint64_t frame_counter_ = 0;
   float preemph_carry_ = 0.0f;  // last raw sample of the previous non-empty push
@@ -139,7 +139,7 @@ template <typename OnFrame>
 void Session::push(std::span<const float> samples, OnFrame&& on_frame) {
   const std::size_t frame_length = fifo_.size();
   const std::size_t hop = hop_length();
-  const float preemph = frontend_.config().preemph;
+  constexpr float preemph = frontend::FrontendConfig::preemph;
   float carry = preemph_carry_;
   std::size_t filled = fifo_len_;
   while (!samples.empty()) {

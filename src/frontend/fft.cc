@@ -9,8 +9,8 @@
 // For speed the transform copies the buffer into separate real and imaginary arrays (in
 // bit-reversed order, which is the permutation) and runs two butterflies at a time on
 // 2-lane vectors (SSE2 on x86-64, Advanced SIMD on AArch64), or, from stage m = 8 on,
-// four at a time on AVX vectors where the CPU has AVX2 (fft_avx2.cc). A lane operation is the same
-// IEEE operation on the same operands in the same order as the scalar formula, so the
+// four at a time on AVX vectors for the AVX2 variant (fft_avx2.cc). A lane operation is the
+// same IEEE operation on the same operands in the same order as the scalar formula, so the
 // results are those of the textbook loop, bit for bit; a test holds them to it.
 #include "frontend/fft.h"
 
@@ -19,7 +19,6 @@
 #include <cstring>
 
 #include "common/check.h"
-#include "common/cpu.h"
 
 namespace quelt::frontend {
 namespace {
@@ -37,22 +36,7 @@ void store(double* p, Lanes v) { std::memcpy(p, &v, sizeof v); }
 
 }  // namespace
 
-bool fft_stages_available(FftStages stages) {
-  switch (stages) {
-    case FftStages::TWO_LANE:
-      return true;
-    case FftStages::AVX2:
-      // FMA too: the magnitude step that goes with these stages fuses (frontend.cc).
-      return cpu_has_avx2_fma();
-  }
-  return false;
-}
-
-FftStages best_fft_stages() {
-  return fft_stages_available(FftStages::AVX2) ? FftStages::AVX2 : FftStages::TWO_LANE;
-}
-
-FftPlan::FftPlan(std::uint64_t n) : n_(n), stages_(best_fft_stages()) {
+FftPlan::FftPlan(std::uint64_t n) : n_(n) {
   QWW_CHECK(n >= 2 && n <= FFT_MAX_SIZE && (n & (n - 1)) == 0,
             "FFT size must be a power of two from 2 to FFT_MAX_SIZE");
   unsigned bits = 0;
@@ -83,20 +67,16 @@ FftPlan::FftPlan(std::uint64_t n) : n_(n), stages_(best_fft_stages()) {
   }
 }
 
-void fft_in_place(const FftPlan& plan, std::span<std::complex<double>> buffer) {
-  fft_in_place(plan, buffer, plan.stages());
-}
-
-void fft_in_place(const FftPlan& plan, std::span<std::complex<double>> buffer, FftStages stages) {
+void fft_in_place(const FftPlan& plan, std::span<std::complex<double>> buffer, Simd simd) {
   const std::size_t n = buffer.size();
   QWW_CHECK(n == plan.size(), "FFT input length mismatch");
-  QWW_CHECK(fft_stages_available(stages), "FFT stage loops not available on this machine");
+  QWW_CHECK(simd_available(simd), "FFT variant not available on this machine");
   const std::uint64_t* reverse = plan.bit_reversal().data();
   std::complex<double>* x = buffer.data();
   const double* stage_re = plan.stage_re().data();
   const double* stage_im = plan.stage_im().data();
 #if defined(__x86_64__)
-  if (stages == FftStages::AVX2 && n >= 8) {
+  if (simd == Simd::AVX2 && n >= 8) {
     // The same steps four values per vector (fft_avx2.cc). std::complex<double> is two
     // doubles, real part first, so the buffer is also an array of doubles.
     avx2::fft(reinterpret_cast<double*>(x), reverse, stage_re, stage_im, n);

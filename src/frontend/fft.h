@@ -18,22 +18,14 @@
 #include <span>
 #include <vector>
 
+#include "common/cpu.h"
+
 namespace quelt::frontend {
 
 // 2 pi as the double the window and twiddles are computed with.
 inline constexpr double TWO_PI = 6.283185307179586;
 // Largest transform: fft_in_place works on a copy of the buffer on the stack (16 KB).
 inline constexpr std::uint64_t FFT_MAX_SIZE = 1024;
-
-// The butterfly loops of the stages. TWO_LANE runs two butterflies per 2-lane vector
-// (SSE2 on x86-64, Advanced SIMD on AArch64) and is always available; AVX2 runs four per
-// 4-lane vector, on x86-64 CPUs with AVX2 and FMA. Both give the same bits.
-enum class FftStages : std::uint8_t { TWO_LANE, AVX2 };
-
-// Whether this build and this CPU can run `stages`.
-bool fft_stages_available(FftStages stages);
-// AVX2 where available, TWO_LANE otherwise.
-FftStages best_fft_stages();
 
 class FftPlan {
  public:
@@ -50,8 +42,6 @@ class FftPlan {
   // Copies, so that the transform reads them contiguously; n - 1 entries each.
   std::span<const double> stage_re() const { return stage_re_; }
   std::span<const double> stage_im() const { return stage_im_; }
-  // The stage loops chosen for this machine when the plan was built.
-  FftStages stages() const { return stages_; }
 
  private:
   std::uint64_t n_;
@@ -59,15 +49,14 @@ class FftPlan {
   std::vector<std::uint64_t> bit_reversal_;
   std::vector<double> stage_re_;
   std::vector<double> stage_im_;
-  FftStages stages_;
 };
 
-// X[k] = sum over t of x[t] e^(-2 pi i k t / n), in place and unscaled. Stops with
-// "FFT input length mismatch" unless buffer holds exactly plan.size() entries.
-// Allocates nothing.
-void fft_in_place(const FftPlan& plan, std::span<std::complex<double>> buffer);
-// The same with the given stage loops, which must be available (tests compare them).
-void fft_in_place(const FftPlan& plan, std::span<std::complex<double>> buffer, FftStages stages);
+// X[k] = sum over t of x[t] e^(-2 pi i k t / n), in place and unscaled, with the stage
+// loops of `simd` (which must be available): four butterflies per vector for AVX2, two
+// per 2-lane vector (SSE2 on x86-64, Advanced SIMD on AArch64) for every other variant;
+// the same bits either way. Stops with "FFT input length mismatch" unless buffer holds
+// exactly plan.size() entries. Allocates nothing.
+void fft_in_place(const FftPlan& plan, std::span<std::complex<double>> buffer, Simd simd);
 
 #if defined(__x86_64__)
 namespace avx2 {

@@ -12,22 +12,12 @@
 namespace quelt::frontend {
 namespace {
 
-const FrontendConfig& checked(const FrontendConfig& config) {
-  const std::uint64_t n_fft = config.n_fft;
-  // The projection's blocks of 16 bins need n_fft/2 to be a multiple of 16.
-  QWW_CHECK(n_fft >= 2 * MEL_BLOCK && (n_fft & (n_fft - 1)) == 0,
-            "n_fft must be a power of two of at least 32");
-  QWW_CHECK(config.frame_length >= 1 && config.frame_length <= n_fft,
-            "frame_length must be between 1 and n_fft");
-  QWW_CHECK(config.hop_length >= 1, "hop_length must be > 0");
-  QWW_CHECK(config.log_floor > 0.0f, "log_floor must be > 0");
-  return config;
-}
+using Config = FrontendConfig;
 
-std::vector<float> hann_window(std::uint64_t length) {
-  std::vector<float> window(length);
-  const auto denominator = static_cast<double>(length);
-  for (std::uint64_t i = 0; i < length; ++i) {
+std::array<float, Config::frame_length> hann_window() {
+  std::array<float, Config::frame_length> window;
+  const auto denominator = static_cast<double>(Config::frame_length);
+  for (std::uint64_t i = 0; i < Config::frame_length; ++i) {
     // Periodic: divided by the length, not length - 1, so there is one zero (at i = 0).
     const double angle = (static_cast<double>(i) * TWO_PI) / denominator;
     window[i] = static_cast<float>(0.5 - 0.5 * std::cos(angle));
@@ -37,14 +27,15 @@ std::vector<float> hann_window(std::uint64_t length) {
 
 }  // namespace
 
-Frontend::Frontend(const FrontendConfig& config)
-    : config_(checked(config)),
-      window_(hann_window(config.frame_length)),
-      mel_weights_(build_mel_weights(config.sample_rate, config.n_fft, config.n_mels, config.f_min,
-                                     config.f_max)),
-      fft_plan_(config.n_fft),
-      mel_kernel_(best_mel_kernel()),
-      mel_ranges_(frontend::mel_block_ranges(mel_weights_, n_bins(), config.n_mels)) {}
+Frontend::Frontend(Simd simd)
+    : window_(hann_window()),
+      mel_weights_(build_mel_weights(Config::sample_rate, Config::n_fft, Config::n_mels,
+                                     Config::f_min, Config::f_max)),
+      fft_plan_(Config::n_fft),
+      mel_ranges_(frontend::mel_block_ranges(mel_weights_, Config::n_bins, Config::n_mels)),
+      simd_(simd) {
+  QWW_CHECK(simd_available(simd), "frontend variant not available on this machine");
+}
 
 float preemphasize(std::span<const float> x, float carry, float preemph, std::span<float> y) {
   QWW_CHECK(y.size() == x.size(), "pre-emphasis output length mismatch");
@@ -58,10 +49,21 @@ float preemphasize(std::span<const float> x, float carry, float preemph, std::sp
   return prev;
 }
 
-void magnitude_spectrum(std::span<const std::complex<double>> x, std::span<float> spectrum) {
+void magnitude_spectrum(std::span<const std::complex<double>> x, std::span<float> spectrum,
+                        Simd simd) {
   QWW_CHECK(x.size() >= 2 && spectrum.size() == x.size() / 2 + 1, "spectrum length mismatch");
   const std::size_t nyquist = spectrum.size() - 1;
-  for (std::size_t k = 0; k < nyquist; ++k) {
+  std::size_t k = 0;
+#if defined(__x86_64__)
+  if (simd == Simd::AVX2) {
+    // Four bins per vector; std::complex<double> is two doubles, real part first (an
+    // array-compatible layout).
+    k = nyquist - nyquist % 4;
+    avx2::magnitude_bins(reinterpret_cast<const double*>(x.data()), k, spectrum.data());
+  }
+#endif
+  (void)simd;
+  for (; k < nyquist; ++k) {
     const double re = x[k].real();
     const double im = x[k].imag();
     const double power = std::fma(im, im, re * re);
@@ -72,39 +74,19 @@ void magnitude_spectrum(std::span<const std::complex<double>> x, std::span<float
   spectrum[nyquist] = static_cast<float>(std::sqrt(re * re + im * im));
 }
 
-void magnitude_spectrum(std::span<const std::complex<double>> x, std::span<float> spectrum,
-                        FftStages stages) {
-#if defined(__x86_64__)
-  if (stages == FftStages::AVX2) {
-    QWW_CHECK(x.size() >= 8 && spectrum.size() == x.size() / 2 + 1, "spectrum length mismatch");
-    QWW_CHECK(fft_stages_available(stages), "AVX2 not available on this machine");
-    // std::complex<double> is two doubles, real part first (an array-compatible layout).
-    const std::size_t nyquist = spectrum.size() - 1;
-    avx2::magnitude_bins(reinterpret_cast<const double*>(x.data()), nyquist, spectrum.data());
-    const double re = x[nyquist].real();
-    const double im = x[nyquist].imag();
-    spectrum[nyquist] = static_cast<float>(std::sqrt(re * re + im * im));
-    return;
-  }
-#endif
-  (void)stages;
-  magnitude_spectrum(x, spectrum);
-}
-
 void process_frame(const Frontend& frontend, std::span<const float> frame,
                    std::span<std::complex<double>> fft_buffer, std::span<float> spectrum,
                    std::span<float> out) {
-  const FrontendConfig& config = frontend.config();
-  QWW_CHECK(frame.size() == config.frame_length, "frame length mismatch");
-  QWW_CHECK(fft_buffer.size() == config.n_fft, "FFT input length mismatch");
-  QWW_CHECK(spectrum.size() == frontend.n_bins(), "spectrum length mismatch");
-  QWW_CHECK(out.size() == config.n_mels, "feature length mismatch");
+  QWW_CHECK(frame.size() == Config::frame_length, "frame length mismatch");
+  QWW_CHECK(fft_buffer.size() == Config::n_fft, "FFT input length mismatch");
+  QWW_CHECK(spectrum.size() == Config::n_bins, "spectrum length mismatch");
+  QWW_CHECK(out.size() == Config::n_mels, "feature length mismatch");
 
   const float* window = frontend.window().data();
   const std::size_t frame_length = frame.size();
   std::size_t done = 0;
 #if defined(__x86_64__)
-  if (frontend.fft_plan().stages() == FftStages::AVX2) {
+  if (frontend.simd() == Simd::AVX2) {
     // Four samples per vector; std::complex<double> is two doubles, real part first.
     done = frame_length - frame_length % 4;
     avx2::window_frame(frame.data(), window, done, reinterpret_cast<double*>(fft_buffer.data()));
@@ -117,11 +99,10 @@ void process_frame(const Frontend& frontend, std::span<const float> frame,
   }
   for (std::size_t i = frame_length; i < fft_buffer.size(); ++i) fft_buffer[i] = {0.0, 0.0};
 
-  fft_in_place(frontend.fft_plan(), fft_buffer);
-  magnitude_spectrum(fft_buffer, spectrum, frontend.fft_plan().stages());
-  project_mel(frontend.mel_kernel(), frontend.mel_weights(), frontend.mel_block_ranges(), spectrum,
-              out);
-  log_compress(out, config.log_floor);
+  fft_in_place(frontend.fft_plan(), fft_buffer, frontend.simd());
+  magnitude_spectrum(fft_buffer, spectrum, frontend.simd());
+  project_mel(frontend.simd(), frontend.mel_weights(), frontend.mel_block_ranges(), spectrum, out);
+  log_compress(out, Config::log_floor);
 }
 
 }  // namespace quelt::frontend

@@ -1,7 +1,7 @@
 // File: frontend/mel_fb.cc
 //
-// The mel scale, the weight matrix builder, the portable projection, the choice of
-// projection variant and the floored log. Everything is single precision, each operation
+// The mel scale, the weight matrix builder, the portable projection, the dispatch to the
+// projection variants and the floored log. Everything is single precision, each operation
 // rounded in the order written; the builder runs once per Frontend.
 #include "frontend/mel_fb.h"
 
@@ -9,7 +9,6 @@
 #include <cmath>
 
 #include "common/check.h"
-#include "common/cpu.h"
 
 namespace quelt::frontend {
 
@@ -152,7 +151,7 @@ MelBlockRanges mel_block_ranges(std::span<const float> weights, std::size_t n_bi
   return ranges;
 }
 
-void project_mel(MelKernel kernel, std::span<const float> weights, const MelBlockRanges& ranges,
+void project_mel(Simd simd, std::span<const float> weights, const MelBlockRanges& ranges,
                  std::span<const float> spectrum, std::span<float> out) {
   const std::size_t n_bins = spectrum.size();
   const std::size_t n_mels = out.size();
@@ -165,52 +164,30 @@ void project_mel(MelKernel kernel, std::span<const float> weights, const MelBloc
   const std::uint16_t* first = ranges.first.data();
   const std::uint16_t* end = ranges.end.data();
   bool done = false;
-  switch (kernel) {
+  switch (simd) {
 #if defined(__aarch64__)
-    case MelKernel::NEON:
+    case Simd::NEON:
       done = neon::project_mel_banded(weights.data(), spectrum.data(), n_bins, n_mels, first, end,
                                       out.data());
       break;
 #endif
 #if defined(__x86_64__)
-    case MelKernel::AVX2:
+    case Simd::AVX2:
       done = avx2::project_mel_banded(weights.data(), spectrum.data(), n_bins, n_mels, first, end,
                                       out.data());
       break;
 #endif
-    case MelKernel::PORTABLE:
+    case Simd::PORTABLE:
       done = portable::project_mel_banded(weights.data(), spectrum.data(), n_bins, n_mels, first,
                                           end, out.data());
       break;
     default:
       QWW_CHECK(false, "mel projection variant not built for this machine");
   }
-  if (!done) project_mel(kernel, weights, spectrum, out);
+  if (!done) project_mel(simd, weights, spectrum, out);
 }
 
-bool mel_kernel_available(MelKernel kernel) {
-  switch (kernel) {
-    case MelKernel::PORTABLE:
-      return true;
-    case MelKernel::NEON:
-#if defined(__aarch64__)
-      return true;
-#else
-      return false;
-#endif
-    case MelKernel::AVX2:
-      return cpu_has_avx2_fma();
-  }
-  return false;
-}
-
-MelKernel best_mel_kernel() {
-  if (mel_kernel_available(MelKernel::NEON)) return MelKernel::NEON;
-  if (mel_kernel_available(MelKernel::AVX2)) return MelKernel::AVX2;
-  return MelKernel::PORTABLE;
-}
-
-void project_mel(MelKernel kernel, std::span<const float> weights, std::span<const float> spectrum,
+void project_mel(Simd simd, std::span<const float> weights, std::span<const float> spectrum,
                  std::span<float> out) {
   const std::size_t n_bins = spectrum.size();
   const std::size_t n_mels = out.size();
@@ -218,18 +195,18 @@ void project_mel(MelKernel kernel, std::span<const float> weights, std::span<con
             "mel projection needs 16 q + 1 bins");
   QWW_CHECK(weights.size() / n_bins == n_mels && weights.size() % n_bins == 0,
             "mel weight matrix size mismatch");
-  switch (kernel) {
+  switch (simd) {
 #if defined(__aarch64__)
-    case MelKernel::NEON:
+    case Simd::NEON:
       neon::project_mel(weights.data(), spectrum.data(), n_bins, n_mels, out.data());
       return;
 #endif
 #if defined(__x86_64__)
-    case MelKernel::AVX2:
+    case Simd::AVX2:
       avx2::project_mel(weights.data(), spectrum.data(), n_bins, n_mels, out.data());
       return;
 #endif
-    case MelKernel::PORTABLE:
+    case Simd::PORTABLE:
       portable::project_mel(weights.data(), spectrum.data(), n_bins, n_mels, out.data());
       return;
     default:

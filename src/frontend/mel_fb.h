@@ -23,6 +23,8 @@
 #include <span>
 #include <vector>
 
+#include "common/cpu.h"
+
 namespace quelt::frontend {
 
 // Constants of the mel scale, single precision.
@@ -49,7 +51,7 @@ std::vector<float> build_mel_weights(std::uint32_t sample_rate, std::uint64_t n_
 
 // out[m] = sum over k < n_bins of weights[m * n_bins + k] * spectrum[k] for m < n_mels,
 // in the order described above; n_bins must be 16 q + 1 for some q >= 1, out must not
-// overlap the inputs. The variants check nothing: project_mel(kernel, ...) below does.
+// overlap the inputs. The variants check nothing: project_mel(simd, ...) below does.
 // Zero weights are multiplied like any other, so a NaN anywhere in the spectrum makes
 // every band NaN, and an infinity makes the bands that weigh its bin infinite and all the
 // others NaN (0 * inf).
@@ -89,17 +91,10 @@ QWW_DECLARE_MEL_PROJECTION()
 
 #undef QWW_DECLARE_MEL_PROJECTION
 
-// The projection variants; all give the same bits.
-enum class MelKernel : std::uint8_t { PORTABLE, NEON, AVX2 };
-
-// NEON on AArch64; AVX2 on x86-64 when the CPU has AVX2 and FMA; portable otherwise.
-MelKernel best_mel_kernel();
-// Whether this build and this CPU can run `kernel`.
-bool mel_kernel_available(MelKernel kernel);
-// Runs the chosen variant (which must be available) with n_bins = spectrum.size() and
-// n_mels = out.size(); stops unless n_bins is 16 q + 1 (q >= 1) and weights holds
-// n_mels x n_bins values.
-void project_mel(MelKernel kernel, std::span<const float> weights, std::span<const float> spectrum,
+// Runs the variant `simd` (which must be available; all give the same bits) with n_bins =
+// spectrum.size() and n_mels = out.size(); stops unless n_bins is 16 q + 1 (q >= 1) and
+// weights holds n_mels x n_bins values.
+void project_mel(Simd simd, std::span<const float> weights, std::span<const float> spectrum,
                  std::span<float> out);
 
 // The blocks of 16 bins that hold band m's non-zero weights: [first[m], end[m]), both
@@ -112,9 +107,9 @@ struct MelBlockRanges {
 MelBlockRanges mel_block_ranges(std::span<const float> weights, std::size_t n_bins,
                                 std::size_t n_mels);
 
-// project_mel(kernel, ...) with the banded variant of `kernel` when every spectrum value
-// is finite, the dense one otherwise; the same bits either way.
-void project_mel(MelKernel kernel, std::span<const float> weights, const MelBlockRanges& ranges,
+// project_mel(simd, ...) with the banded form of the variant when every spectrum value is
+// finite, the dense one otherwise; the same bits either way.
+void project_mel(Simd simd, std::span<const float> weights, const MelBlockRanges& ranges,
                  std::span<const float> spectrum, std::span<float> out);
 
 // x[m] = ln(max(x[m], floor)) in single precision; a NaN band becomes ln(floor).

@@ -1,7 +1,7 @@
 // File: frontend/spectrum_avx2.cc
 //
 // The steps of process_frame around the FFT with AVX2 + FMA, for x86-64 CPUs that have
-// both (process_frame uses them when the FFT plan runs its AVX2 stages): the windowing,
+// both (process_frame uses them for the AVX2 variant): the windowing,
 // four samples per vector (the product rounded in single precision, then widened), and
 // the magnitude of the bins below n/2, four bins per vector. Per bin of the magnitude, as
 // the scalar rule: p = re * re rounded, p = im * im + p in one fused multiply-add, the

@@ -9,6 +9,8 @@
 #include <string>
 #include <utility>
 
+#include "nn/ops.h"
+
 namespace quelt::nn {
 namespace {
 
@@ -161,6 +163,10 @@ Result<WakeWordModel, format::WakeWordError> build_model(const format::TensorMap
     // Returning drops `model` and with it every tensor converted so far.
     if (!loaded.has_value()) return Unexpected{format::WakeWordError{std::move(loaded).error()}};
     *fields[i] = std::move(loaded).value();
+  }
+  for (ResidualBlock& block : model.blocks) {
+    block.dw_weight_by_tap.resize(KERNEL_SIZE * CHANNELS);
+    transpose_depthwise_weights(block.dw_weight.data(), block.dw_weight_by_tap.data());
   }
   return model;
 }

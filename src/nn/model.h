@@ -1,10 +1,10 @@
 // File: nn/model.h
 //
-// The one network the engine runs, and its weights. The architecture (widths, block count,
-// kernel length, dilations) is fixed here as constants; an artefact supplies only the 74
-// weight tensors, which build_model looks up by name, checks against these shapes and
-// converts to 32-bit floats. The finished WakeWordModel is read-only: the session takes it
-// over and never writes it.
+// The weights of the one network the engine runs. The architecture (widths, block count,
+// kernel length, dilations) is fixed as constants in nn/architecture.h; an artefact
+// supplies only the 74 weight tensors, which build_model looks up by name, checks against
+// the architecture's shapes and converts to 32-bit floats. The finished WakeWordModel is
+// read-only: the session takes it over and never writes it.
 #pragma once
 
 #include <array>
@@ -18,30 +18,12 @@
 #include "common/result.h"
 #include "format/artefact.h"
 #include "format/errors.h"
+#include "nn/architecture.h"
 
 namespace quelt::nn {
 
-// Log-mel features per 10 ms frame (the frontend's n_mels).
-inline constexpr std::size_t N_FEATURES = 64;
-// Width of the stem and of every residual block.
-inline constexpr std::size_t CHANNELS = 64;
-inline constexpr std::size_t N_BLOCKS = 8;
-// Taps of every depthwise convolution.
-inline constexpr std::size_t KERNEL_SIZE = 13;
-// Dilation of block 0 ... block 7.
-inline constexpr std::array<std::size_t, N_BLOCKS> BLOCK_DILATIONS = {1, 2, 4, 4, 4, 2, 2, 1};
-// Width of the bottleneck, and so of the frame embedding.
-inline constexpr std::size_t BOTTLENECK_CHANNELS = 16;
-// The head yields one logit.
-inline constexpr std::size_t HEAD_OUTPUTS = 1;
 // Tensors an artefact must hold: 4 stem, 8 per block, 4 bottleneck, 2 head.
 inline constexpr std::size_t N_TENSORS = 4 + 8 * N_BLOCKS + 4 + 2;
-
-// Inputs that the depthwise convolution of a block with dilation d keeps per channel: the
-// current one and the 12·d before it (tap 0 meets the oldest).
-constexpr std::size_t history_length(std::size_t dilation) {
-  return (KERNEL_SIZE - 1) * dilation + 1;
-}
 
 // Weights of one residual block, each a flat row-major array of its tensor's shape.
 struct ResidualBlock {
@@ -53,6 +35,10 @@ struct ResidualBlock {
   std::vector<float> pw_bias;    // [64]
   std::vector<float> ln2_scale;  // [64]
   std::vector<float> ln2_shift;  // [64]
+  // Not a tensor of its own: dw_weight tap-major (tap k of channel c at k·64 + c), the
+  // layout the depthwise kernel over frames reads. build_model lays it out once, so that
+  // every session of the model reads it as it is.
+  std::vector<float> dw_weight_by_tap;  // [13, 64]
 };
 
 // The network's weights as 32-bit floats. A block's dilation is not stored: it is

@@ -1,20 +1,31 @@
 // File: nn/ops.h
 //
-// The six single-precision kernels of the network step. Each fixes its order of
-// operations so that scores are reproducible bit for bit on every machine:
-// "fused" is one multiply-add with a single rounding (vfmaq_f32 / std::fma), everything
-// else rounds after each operation.
+// The single-precision kernels of the network step. Each fixes its order of operations so
+// that scores are reproducible bit for bit on every machine: "fused" is one multiply-add
+// with a single rounding (vfmaq_f32 / std::fma), everything else rounds after each
+// operation.
 //
 // Variants share one signature and differ only in their namespace:
 //   portable  - plain C++ that keeps the SIMD lane order (float acc[4] for a 4-lane vector);
 //               always built, so tests can compare it with the others.
 //   neon      - Advanced SIMD intrinsics; built on AArch64 only.
-//   avx2      - AVX2 + FMA intrinsics; built on x86-64 only, usable when
-//               avx2_fma_supported() says so. Gives the portable results bit for bit.
-// `kernels` names the variant that the engine uses on this machine, chosen at compile time.
+//   avx2      - AVX2 + FMA intrinsics; built on x86-64 only, run only where
+//               simd_available(Simd::AVX2). Gives the portable results bit for bit.
 // The structs PortableKernels, NeonKernels and Avx2Kernels wrap the same functions as
-// static members, so that the network step can be a template over a kernel set and pick
-// the variant once per session rather than once per call.
+// static members, so that the network step can be a template over a kernel set; the
+// StreamingState's Simd value picks the set (common/cpu.h).
+//
+// The depthwise step runs over frame-major histories: a block keeps its recent inputs as a
+// ring of whole frames (64 channel values each), so that the values that tap k of eight
+// (or four) neighbouring channels meets lie side by side. The step then runs channels
+// across the vector lanes with no gathers and no horizontal sums, and one kernel serves
+// every dilation: the caller hands it the 13 frames the taps meet. Each channel's result
+// is computed exactly as the row form portable::depthwise_conv_step computes it: four tap
+// accumulators acc[l] (l = 0..3) start at zero and take, for m = 0, 1, 2 in turn, the fused
+// step acc[l] += w[4m + l] * h[4m + l]; then
+//   y[c] = (((acc[0] + acc[1]) + (acc[2] + acc[3])) + b[c]) + (w[12] * h[12]),
+// the last product rounded on its own. Only the lanes hold different channels instead of
+// different taps, so the results agree bit for bit.
 //
 // Bit for bit means every result that is not a NaN. Which payload a NaN carries when two
 // NaNs meet in one addition depends on the operand order the compiler picks for a
@@ -23,21 +34,12 @@
 
 #include <cstddef>
 
+#include "nn/architecture.h"
+
 namespace quelt::nn {
 
-// Input width of every pointwise convolution (stem, blocks, bottleneck).
-inline constexpr std::size_t POINTWISE_IN = 64;
-// Taps of every depthwise convolution.
-inline constexpr std::size_t DEPTHWISE_TAPS = 13;
-// Channels of the depthwise convolution.
-inline constexpr std::size_t DEPTHWISE_CHANNELS = 64;
 // Added inside the square root of layer_norm; the float nearest 1e-5 (bits 0x3727C5AC).
 inline constexpr float LAYER_NORM_EPS = 1e-5f;
-
-// Inputs a history row holds for dilation d: the current one and 12 * d older ones.
-constexpr std::size_t depthwise_row_len(std::size_t dilation) {
-  return (DEPTHWISE_TAPS - 1) * dilation + 1;
-}
 
 #define QWW_DECLARE_KERNELS()                                                            \
   /* y[o] = W[o]·x + b[o] for o < n_out; W row-major [n_out, 64]; x and y distinct;     \
@@ -51,11 +53,10 @@ constexpr std::size_t depthwise_row_len(std::size_t dilation) {
   void relu_in_place(float* x, std::size_t n);                                           \
   /* y = max(a + b, 0), the sum rounded first; n a multiple of 4. */                     \
   void add_relu(const float* a, const float* b, float* y, std::size_t n);                \
-  /* One output per channel of a causal 13-tap depthwise convolution with dilation       \
-     d in {1, 2, 4}. rows: 64 rows of 12*d + 1 inputs each, oldest first; w: 64 x 13     \
-     taps; tap k meets rows[c][k * d]. */                                                \
-  void depthwise_conv_step(const float* rows, const float* w, const float* b,            \
-                           std::size_t dilation, float* y);
+  /* The depthwise step, y[c] for c < 64: taps[k] points to the 64 inputs that tap k     \
+     meets (tap 12 the newest); w_by_tap tap-major (13 x 64, see                         \
+     transpose_depthwise_weights); b 64 biases. y must not overlap the inputs. */        \
+  void depthwise_frames(const float* const* taps, const float* w_by_tap, const float* b, float* y);
 
 // Static members forwarding to the kernels of namespace `ns`.
 #define QWW_DEFINE_KERNEL_SET(Name, ns)                                                           \
@@ -72,14 +73,20 @@ constexpr std::size_t depthwise_row_len(std::size_t dilation) {
     static void add_relu(const float* a, const float* b, float* y, std::size_t n) {               \
       ns::add_relu(a, b, y, n);                                                                   \
     }                                                                                             \
-    static void depthwise_conv_step(const float* rows, const float* w, const float* b,            \
-                                    std::size_t dilation, float* y) {                             \
-      ns::depthwise_conv_step(rows, w, b, dilation, y);                                           \
+    static void depthwise_frames(const float* const* taps, const float* w_by_tap, const float* b, \
+                                 float* y) {                                                      \
+      ns::depthwise_frames(taps, w_by_tap, b, y);                                                 \
     }                                                                                             \
   };
 
 namespace portable {
 QWW_DECLARE_KERNELS()
+// The depthwise step in row form, the reference the tests hold depthwise_frames to (the
+// network does not run it): one output per channel of a causal 13-tap depthwise
+// convolution with dilation d in {1, 2, 4}. rows: 64 rows of history_length(d) inputs
+// each, oldest first; w: 64 x 13 taps; tap k meets rows[c][k * d].
+void depthwise_conv_step(const float* rows, const float* w, const float* b, std::size_t dilation,
+                         float* y);
 }  // namespace portable
 QWW_DEFINE_KERNEL_SET(PortableKernels, portable)
 
@@ -88,25 +95,22 @@ namespace neon {
 QWW_DECLARE_KERNELS()
 }  // namespace neon
 QWW_DEFINE_KERNEL_SET(NeonKernels, neon)
-namespace kernels = neon;
-#else
-namespace kernels = portable;
 #endif
 
 #if defined(__x86_64__)
 namespace avx2 {
 QWW_DECLARE_KERNELS()
 }  // namespace avx2
-// Call only when avx2_fma_supported() is true: the code uses AVX2 and FMA instructions.
+// Call only when simd_available(Simd::AVX2): the code uses AVX2 and FMA instructions.
 QWW_DEFINE_KERNEL_SET(Avx2Kernels, avx2)
 #endif
 
 #undef QWW_DEFINE_KERNEL_SET
 #undef QWW_DECLARE_KERNELS
 
-// True when this CPU can run the avx2 variant (x86-64 with AVX2 and FMA); false on every
-// other machine. On AArch64 NEON is baseline and needs no check.
-bool avx2_fma_supported();
+// w_by_tap[k * 64 + c] = w[c * 13 + k]: a block's depthwise weights tap-major, the layout
+// depthwise_frames reads.
+void transpose_depthwise_weights(const float* w, float* w_by_tap);
 
 // logit = b[0] + w[0]*x[0] + ... + w[15]*x[15], left to right, each product rounded
 // before its addition. Scalar on every machine.

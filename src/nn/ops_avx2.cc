@@ -2,15 +2,16 @@
 //
 // The kernels in AVX2 + FMA intrinsics for x86-64 development machines, giving the
 // portable twin's results bit for bit (nn/ops_portable.cc). Only this file is compiled
-// with -mavx2 -mfma, and it is called only after avx2_fma_supported().
+// with -mavx2 -mfma, and it is called only where simd_available(Simd::AVX2).
 //
 // Eight-lane registers do not change any output's order of operations; they hold either
 // the 16 independent accumulators of one output (pointwise: lanes 0-7 are A0 and A1,
 // lanes 8-15 A2 and A3, each accumulator still fed in the same sequence), or two 4-lane
-// vectors side by side in the two 128-bit halves (depthwise: channel c and c + 4), or
-// eight independent outputs. Reductions whose lanes run in sequence (the layer_norm sums)
-// stay 4 lanes wide, exactly as the twin does. Additions are commutative bit for bit for
-// every non-NaN result, so `a + b` and `b + a` may be used interchangeably.
+// vectors side by side in the two 128-bit halves (two pointwise outputs), or eight
+// independent outputs (the depthwise step: one channel per lane). Reductions whose lanes
+// run in sequence (the layer_norm sums) stay 4 lanes wide, exactly as the twin does.
+// Additions are commutative bit for bit for every non-NaN result, so `a + b` and `b + a`
+// may be used interchangeably.
 //
 // _mm256_max_ps differs from the 4-lane maximum of the twin: with a NaN operand it
 // returns its second operand unchanged (not made quiet), and of two zeros it returns the
@@ -62,7 +63,7 @@ __m256 relu_lanes(__m256 v) {
 // The 64 inputs of a pointwise convolution, loaded once per call and kept in registers:
 // x[i] holds inputs 8i .. 8i + 7.
 struct Inputs {
-  __m256 v[POINTWISE_IN / 8];
+  __m256 v[CHANNELS / 8];
 };
 
 // The 4-lane sum S = (A3 + A2) + (A1 + A0) of one output row, for outputs `row0` (low
@@ -76,7 +77,7 @@ __attribute__((always_inline)) inline __m256 pointwise_pair(const Inputs& x, con
   __m256 lo1 = _mm256_setzero_ps();
   __m256 hi1 = _mm256_setzero_ps();
 #pragma GCC unroll 4
-  for (std::size_t j = 0; j < POINTWISE_IN; j += 16) {
+  for (std::size_t j = 0; j < CHANNELS; j += 16) {
     const __m256 x_lo = x.v[j / 8];
     const __m256 x_hi = x.v[j / 8 + 1];
     lo0 = _mm256_fmadd_ps(_mm256_loadu_ps(row0 + j), x_lo, lo0);
@@ -95,83 +96,17 @@ __attribute__((always_inline)) inline __m256 pointwise_pair(const Inputs& x, con
 // Eight outputs: rows o..o+3 from `w0`, rows o+4..o+7 from `w4`.
 __attribute__((always_inline)) inline __m256 pointwise_eight(const Inputs& x, const float* w0,
                                                              const float* w4) {
-  constexpr std::size_t R = POINTWISE_IN;
+  constexpr std::size_t R = CHANNELS;
   return pairwise_sums8(pointwise_pair(x, w0, w4), pointwise_pair(x, w0 + R, w4 + R),
                         pointwise_pair(x, w0 + 2 * R, w4 + 2 * R),
                         pointwise_pair(x, w0 + 3 * R, w4 + 3 * R));
-}
-
-// Two 128-bit loads side by side: {lo[0..3] | hi[0..3]}.
-__m256 load_halves(const float* lo, const float* hi) {
-  return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(lo)), _mm_loadu_ps(hi), 1);
-}
-
-// {h[0], h[D], h[2D], h[3D]} of two rows, side by side.
-template <std::size_t D>
-__m256 load_strided(const float* h0, const float* h1) {
-  if constexpr (D == 1) {
-    return load_halves(h0, h1);
-  } else if constexpr (D == 2) {
-    // De-interleave: the even elements of h[0..7].
-    return _mm256_shuffle_ps(load_halves(h0, h1), load_halves(h0 + 4, h1 + 4),
-                             _MM_SHUFFLE(2, 0, 2, 0));
-  } else {
-    const __m256 a = load_halves(h0, h1);            // h0 h1 h2 h3
-    const __m256 b = load_halves(h0 + 4, h1 + 4);    // h4 ...
-    const __m256 c = load_halves(h0 + 8, h1 + 8);    // h8 ...
-    const __m256 d = load_halves(h0 + 12, h1 + 12);  // h12 ...
-    const __m256 ab = _mm256_unpacklo_ps(a, b);      // h0 h4 h1 h5
-    const __m256 cd = _mm256_unpacklo_ps(c, d);      // h8 h12 h9 h13
-    return _mm256_castpd_ps(
-        _mm256_unpacklo_pd(_mm256_castps_pd(ab), _mm256_castps_pd(cd)));  // h0 h4 h8 h12
-  }
-}
-
-// Tap accumulators of channels c (low half) and c + 4 (high half), taps 0..11.
-template <std::size_t D>
-__m256 depthwise_pair(const float* h0, const float* h1, const float* w0, const float* w1) {
-  __m256 acc = _mm256_setzero_ps();
-  for (std::size_t m = 0; m < 3; ++m) {
-    const std::size_t at = 4 * m * D;
-    acc = _mm256_fmadd_ps(load_halves(w0 + 4 * m, w1 + 4 * m), load_strided<D>(h0 + at, h1 + at),
-                          acc);
-  }
-  return acc;
-}
-
-template <std::size_t D>
-void depthwise_step(const float* rows, const float* w, const float* b, float* y) {
-  constexpr std::size_t L = depthwise_row_len(D);
-  constexpr std::size_t T = DEPTHWISE_TAPS;
-  static_assert(DEPTHWISE_CHANNELS % 8 == 0);
-  // Offsets of tap 12 and of the newest input of eight consecutive channels.
-  constexpr int TI = static_cast<int>(T);
-  constexpr int LI = static_cast<int>(L);
-  constexpr int NI = static_cast<int>(12 * D);
-  const __m256i w12_at = _mm256_setr_epi32(12, TI + 12, 2 * TI + 12, 3 * TI + 12, 4 * TI + 12,
-                                           5 * TI + 12, 6 * TI + 12, 7 * TI + 12);
-  const __m256i newest_at = _mm256_setr_epi32(NI, LI + NI, 2 * LI + NI, 3 * LI + NI, 4 * LI + NI,
-                                              5 * LI + NI, 6 * LI + NI, 7 * LI + NI);
-  for (std::size_t c = 0; c < DEPTHWISE_CHANNELS; c += 8) {
-    const float* h = rows + c * L;
-    const float* wc = w + c * T;
-    __m256 pairs[4];
-    for (std::size_t k = 0; k < 4; ++k) {
-      pairs[k] = depthwise_pair<D>(h + k * L, h + (k + 4) * L, wc + k * T, wc + (k + 4) * T);
-    }
-    const __m256 sums = pairwise_sums8(pairs[0], pairs[1], pairs[2], pairs[3]);
-    const __m256 with_bias = _mm256_add_ps(sums, _mm256_loadu_ps(b + c));
-    const __m256 newest =
-        _mm256_mul_ps(_mm256_i32gather_ps(wc, w12_at, 4), _mm256_i32gather_ps(h, newest_at, 4));
-    _mm256_storeu_ps(y + c, _mm256_add_ps(with_bias, newest));
-  }
 }
 
 }  // namespace
 
 void pointwise_conv(const float* x, const float* w, const float* b, std::size_t n_out, float* y) {
   QWW_CHECK(n_out % LANES == 0, "pointwise_conv: n_out must be a multiple of 4");
-  constexpr std::size_t R = POINTWISE_IN;
+  constexpr std::size_t R = CHANNELS;
   Inputs in;
 #pragma GCC unroll 8
   for (std::size_t i = 0; i < R / 8; ++i) in.v[i] = _mm256_loadu_ps(x + 8 * i);
@@ -243,17 +178,33 @@ void add_relu(const float* a, const float* b, float* y, std::size_t n) {
   }
 }
 
-void depthwise_conv_step(const float* rows, const float* w, const float* b, std::size_t dilation,
-                         float* y) {
-  switch (dilation) {
-    case 1:
-      return depthwise_step<1>(rows, w, b, y);
-    case 2:
-      return depthwise_step<2>(rows, w, b, y);
-    case 4:
-      return depthwise_step<4>(rows, w, b, y);
-    default:
-      QWW_CHECK(false, "depthwise_conv_step: dilation must be 1, 2 or 4");
+void depthwise_frames(const float* const* taps, const float* w_by_tap, const float* b, float* y) {
+  constexpr std::size_t C = CHANNELS;
+  static_assert(C % 8 == 0);
+  for (std::size_t c = 0; c < C; c += 8) {
+    // Eight channels per vector, the four tap accumulators of each channel in four
+    // registers, written out so that they stay there: tap k = 4m + l feeds accumulator l,
+    // for m = 0, 1, 2 in turn.
+    const auto tap = [&](std::size_t k, __m256 acc) {
+      return _mm256_fmadd_ps(_mm256_loadu_ps(w_by_tap + k * C + c), _mm256_loadu_ps(taps[k] + c),
+                             acc);
+    };
+    __m256 a0 = tap(0, _mm256_setzero_ps());
+    __m256 a1 = tap(1, _mm256_setzero_ps());
+    __m256 a2 = tap(2, _mm256_setzero_ps());
+    __m256 a3 = tap(3, _mm256_setzero_ps());
+    a0 = tap(4, a0);
+    a1 = tap(5, a1);
+    a2 = tap(6, a2);
+    a3 = tap(7, a3);
+    a0 = tap(8, a0);
+    a1 = tap(9, a1);
+    a2 = tap(10, a2);
+    a3 = tap(11, a3);
+    const __m256 sum = _mm256_add_ps(_mm256_add_ps(a0, a1), _mm256_add_ps(a2, a3));
+    const __m256 newest =
+        _mm256_mul_ps(_mm256_loadu_ps(w_by_tap + 12 * C + c), _mm256_loadu_ps(taps[12] + c));
+    _mm256_storeu_ps(y + c, _mm256_add_ps(_mm256_add_ps(sum, _mm256_loadu_ps(b + c)), newest));
   }
 }
 

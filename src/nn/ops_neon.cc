@@ -34,7 +34,7 @@ float pairwise_sum(float32x4_t v) { return vpadds_f32(vget_low_f32(vpaddq_f32(v,
 // The 64 inputs of a pointwise convolution, loaded once per call and kept in registers
 // (AArch64 has 32): v[i] holds inputs 4i .. 4i + 3.
 struct Inputs {
-  float32x4_t v[POINTWISE_IN / LANES];
+  float32x4_t v[CHANNELS / LANES];
 };
 
 // The sum S = (A3 + A2) + (A1 + A0) of one output row's four accumulators. Always
@@ -46,7 +46,7 @@ __attribute__((always_inline)) inline float32x4_t pointwise_row(const Inputs& x,
   float32x4_t a2 = vdupq_n_f32(0.0f);
   float32x4_t a3 = vdupq_n_f32(0.0f);
 #pragma GCC unroll 4
-  for (std::size_t j = 0; j < POINTWISE_IN; j += 16) {
+  for (std::size_t j = 0; j < CHANNELS; j += 16) {
     a0 = vfmaq_f32(a0, vld1q_f32(row + j), x.v[j / 4]);
     a1 = vfmaq_f32(a1, vld1q_f32(row + j + 4), x.v[j / 4 + 1]);
     a2 = vfmaq_f32(a2, vld1q_f32(row + j + 8), x.v[j / 4 + 2]);
@@ -55,70 +55,20 @@ __attribute__((always_inline)) inline float32x4_t pointwise_row(const Inputs& x,
   return vaddq_f32(vaddq_f32(a3, a2), vaddq_f32(a1, a0));
 }
 
-// Lanes 0..3 of the tap accumulator of one channel: taps 0..11, tap k times h[k * D].
-template <std::size_t D>
-float32x4_t depthwise_taps(const float* h, const float* wc) {
-  float32x4_t acc = vdupq_n_f32(0.0f);
-  for (std::size_t m = 0; m < 3; ++m) {
-    const float* hm = h + 4 * m * D;
-    float32x4_t hv;
-    if constexpr (D == 1) {
-      hv = vld1q_f32(hm);
-    } else if constexpr (D == 2) {
-      hv = vld2q_f32(hm).val[0];  // de-interleave: hm[0], hm[2], hm[4], hm[6]
-    } else {
-      hv = vdupq_n_f32(0.0f);  // gathered lane by lane: hm[0], hm[4], hm[8], hm[12]
-      hv = vld1q_lane_f32(hm, hv, 0);
-      hv = vld1q_lane_f32(hm + 4, hv, 1);
-      hv = vld1q_lane_f32(hm + 8, hv, 2);
-      hv = vld1q_lane_f32(hm + 12, hv, 3);
-    }
-    acc = vfmaq_f32(acc, vld1q_f32(wc + 4 * m), hv);
-  }
-  return acc;
-}
-
-template <std::size_t D>
-void depthwise_step(const float* rows, const float* w, const float* b, float* y) {
-  constexpr std::size_t row_len = depthwise_row_len(D);
-  static_assert(DEPTHWISE_CHANNELS % LANES == 0);
-  for (std::size_t c = 0; c < DEPTHWISE_CHANNELS; c += LANES) {
-    const float* h = rows + c * row_len;
-    const float* wc = w + c * DEPTHWISE_TAPS;
-    const float32x4_t sums =
-        pairwise_sums(depthwise_taps<D>(h, wc), depthwise_taps<D>(h + row_len, wc + DEPTHWISE_TAPS),
-                      depthwise_taps<D>(h + 2 * row_len, wc + 2 * DEPTHWISE_TAPS),
-                      depthwise_taps<D>(h + 3 * row_len, wc + 3 * DEPTHWISE_TAPS));
-    // Tap 12 of the four channels: a rounded product, added after the bias.
-    float32x4_t w12 = vdupq_n_f32(0.0f);
-    float32x4_t newest = vdupq_n_f32(0.0f);
-    w12 = vld1q_lane_f32(wc + 12, w12, 0);
-    w12 = vld1q_lane_f32(wc + DEPTHWISE_TAPS + 12, w12, 1);
-    w12 = vld1q_lane_f32(wc + 2 * DEPTHWISE_TAPS + 12, w12, 2);
-    w12 = vld1q_lane_f32(wc + 3 * DEPTHWISE_TAPS + 12, w12, 3);
-    newest = vld1q_lane_f32(h + 12 * D, newest, 0);
-    newest = vld1q_lane_f32(h + row_len + 12 * D, newest, 1);
-    newest = vld1q_lane_f32(h + 2 * row_len + 12 * D, newest, 2);
-    newest = vld1q_lane_f32(h + 3 * row_len + 12 * D, newest, 3);
-    const float32x4_t with_bias = vaddq_f32(sums, vld1q_f32(b + c));
-    vst1q_f32(y + c, vaddq_f32(with_bias, vmulq_f32(w12, newest)));
-  }
-}
-
 }  // namespace
 
 void pointwise_conv(const float* x, const float* w, const float* b, std::size_t n_out, float* y) {
   QWW_CHECK(n_out % LANES == 0, "pointwise_conv: n_out must be a multiple of 4");
   Inputs in;
 #pragma GCC unroll 16
-  for (std::size_t i = 0; i < POINTWISE_IN / LANES; ++i) in.v[i] = vld1q_f32(x + LANES * i);
+  for (std::size_t i = 0; i < CHANNELS / LANES; ++i) in.v[i] = vld1q_f32(x + LANES * i);
   // Four output rows at a time, so that their final horizontal sums share the pairwise
   // adds; every row keeps its own order.
   for (std::size_t o = 0; o < n_out; o += LANES) {
-    const float* row = w + o * POINTWISE_IN;
-    const float32x4_t sums = pairwise_sums(
-        pointwise_row(in, row), pointwise_row(in, row + POINTWISE_IN),
-        pointwise_row(in, row + 2 * POINTWISE_IN), pointwise_row(in, row + 3 * POINTWISE_IN));
+    const float* row = w + o * CHANNELS;
+    const float32x4_t sums =
+        pairwise_sums(pointwise_row(in, row), pointwise_row(in, row + CHANNELS),
+                      pointwise_row(in, row + 2 * CHANNELS), pointwise_row(in, row + 3 * CHANNELS));
     vst1q_f32(y + o, vaddq_f32(sums, vld1q_f32(b + o)));
   }
 }
@@ -164,17 +114,34 @@ void add_relu(const float* a, const float* b, float* y, std::size_t n) {
   }
 }
 
-void depthwise_conv_step(const float* rows, const float* w, const float* b, std::size_t dilation,
-                         float* y) {
-  switch (dilation) {
-    case 1:
-      return depthwise_step<1>(rows, w, b, y);
-    case 2:
-      return depthwise_step<2>(rows, w, b, y);
-    case 4:
-      return depthwise_step<4>(rows, w, b, y);
-    default:
-      QWW_CHECK(false, "depthwise_conv_step: dilation must be 1, 2 or 4");
+void depthwise_frames(const float* const* taps, const float* w_by_tap, const float* b, float* y) {
+  constexpr std::size_t C = CHANNELS;
+  static_assert(C % LANES == 0);
+  // The tap pointers in locals, so that they stay in registers across the stores to y.
+  const float* t[KERNEL_SIZE];
+  for (std::size_t k = 0; k < KERNEL_SIZE; ++k) t[k] = taps[k];
+  for (std::size_t c = 0; c < C; c += LANES) {
+    // Four channels per vector, the four tap accumulators of each channel in four
+    // registers, written out so that they stay there: tap k = 4m + l feeds accumulator l,
+    // for m = 0, 1, 2 in turn.
+    const auto tap = [&](std::size_t k, float32x4_t acc) {
+      return vfmaq_f32(acc, vld1q_f32(w_by_tap + k * C + c), vld1q_f32(t[k] + c));
+    };
+    float32x4_t a0 = tap(0, vdupq_n_f32(0.0f));
+    float32x4_t a1 = tap(1, vdupq_n_f32(0.0f));
+    float32x4_t a2 = tap(2, vdupq_n_f32(0.0f));
+    float32x4_t a3 = tap(3, vdupq_n_f32(0.0f));
+    a0 = tap(4, a0);
+    a1 = tap(5, a1);
+    a2 = tap(6, a2);
+    a3 = tap(7, a3);
+    a0 = tap(8, a0);
+    a1 = tap(9, a1);
+    a2 = tap(10, a2);
+    a3 = tap(11, a3);
+    const float32x4_t sum = vaddq_f32(vaddq_f32(a0, a1), vaddq_f32(a2, a3));
+    const float32x4_t newest = vmulq_f32(vld1q_f32(w_by_tap + 12 * C + c), vld1q_f32(t[12] + c));
+    vst1q_f32(y + c, vaddq_f32(vaddq_f32(sum, vld1q_f32(b + c)), newest));
   }
 }
 

@@ -35,10 +35,10 @@ float pairwise_sum(const float v[LANES]) { return (v[0] + v[1]) + (v[2] + v[3]);
 void pointwise_conv(const float* x, const float* w, const float* b, std::size_t n_out, float* y) {
   QWW_CHECK(n_out % LANES == 0, "pointwise_conv: n_out must be a multiple of 4");
   for (std::size_t o = 0; o < n_out; ++o) {
-    const float* row = w + o * POINTWISE_IN;
+    const float* row = w + o * CHANNELS;
     // acc[k][l] is lane l of accumulator vector Ak; Ak sees the inputs 16j + 4k + l.
     float acc[4][LANES] = {};
-    for (std::size_t j = 0; j < POINTWISE_IN / 16; ++j) {
+    for (std::size_t j = 0; j < CHANNELS / 16; ++j) {
       for (std::size_t k = 0; k < 4; ++k) {
         for (std::size_t l = 0; l < LANES; ++l) {
           const std::size_t i = 16 * j + 4 * k + l;
@@ -90,14 +90,29 @@ void add_relu(const float* a, const float* b, float* y, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) y[i] = max_with_zero(a[i] + b[i]);
 }
 
+void depthwise_frames(const float* const* taps, const float* w_by_tap, const float* b, float* y) {
+  constexpr std::size_t C = CHANNELS;
+  for (std::size_t c = 0; c < C; ++c) {
+    float acc[LANES] = {};
+    for (std::size_t m = 0; m < 3; ++m) {
+      for (std::size_t l = 0; l < LANES; ++l) {
+        const std::size_t k = 4 * m + l;
+        acc[l] = std::fma(w_by_tap[k * C + c], taps[k][c], acc[l]);
+      }
+    }
+    const float newest = w_by_tap[12 * C + c] * taps[12][c];
+    y[c] = (pairwise_sum(acc) + b[c]) + newest;
+  }
+}
+
 void depthwise_conv_step(const float* rows, const float* w, const float* b, std::size_t dilation,
                          float* y) {
   QWW_CHECK(dilation == 1 || dilation == 2 || dilation == 4,
             "depthwise_conv_step: dilation must be 1, 2 or 4");
-  const std::size_t row_len = depthwise_row_len(dilation);
-  for (std::size_t c = 0; c < DEPTHWISE_CHANNELS; ++c) {
+  const std::size_t row_len = history_length(dilation);
+  for (std::size_t c = 0; c < CHANNELS; ++c) {
     const float* h = rows + c * row_len;
-    const float* wc = w + c * DEPTHWISE_TAPS;
+    const float* wc = w + c * KERNEL_SIZE;
     // Taps 0..11 in three 4-lane steps; tap k meets h[k * dilation].
     float acc[LANES] = {};
     for (std::size_t m = 0; m < 3; ++m) {

@@ -8,7 +8,8 @@
 #include <cmath>
 #include <utility>
 
-#include "nn/depthwise_frames.h"
+#include "common/check.h"
+#include "nn/ops.h"
 
 namespace quelt::nn {
 
@@ -39,7 +40,8 @@ void BlockHistory::clear() {
   newest_ = row_length_ - 1;
 }
 
-StreamingState::StreamingState() : dw_by_tap(N_BLOCKS * KERNEL_SIZE * CHANNELS, 0.0f) {
+StreamingState::StreamingState(Simd simd_variant) : simd(simd_variant) {
+  QWW_CHECK(simd_available(simd), "kernel variant not available on this machine");
   for (std::size_t b = 0; b < N_BLOCKS; ++b) histories[b] = BlockHistory(BLOCK_DILATIONS[b]);
 }
 
@@ -49,47 +51,9 @@ void StreamingState::clear() {
 
 namespace {
 
-// The kernel over frames that goes with each kernel set.
 template <typename K>
-struct FrameKernel;
-template <>
-struct FrameKernel<PortableKernels> {
-  static constexpr auto step = &portable::depthwise_frames;
-};
-#if defined(__aarch64__)
-template <>
-struct FrameKernel<NeonKernels> {
-  static constexpr auto step = &neon::depthwise_frames;
-};
-#endif
-#if defined(__x86_64__)
-template <>
-struct FrameKernel<Avx2Kernels> {
-  static constexpr auto step = &avx2::depthwise_frames;
-};
-#endif
-
-// Makes state.dw_by_tap hold `model`'s depthwise weights, unless it already does.
-void bind(const WakeWordModel& model, StreamingState& state) {
-  bool bound = state.bound_model == &model;
-  for (std::size_t b = 0; b < N_BLOCKS && bound; ++b) {
-    bound = state.bound_weights[b] == model.blocks[b].dw_weight.data();
-  }
-  if (bound) return;
-  for (std::size_t b = 0; b < N_BLOCKS; ++b) {
-    transpose_depthwise_weights(model.blocks[b].dw_weight.data(),
-                                state.dw_by_tap.data() + b * KERNEL_SIZE * CHANNELS);
-    state.bound_weights[b] = model.blocks[b].dw_weight.data();
-  }
-  state.bound_model = &model;
-}
-
-}  // namespace
-
-template <typename K>
-void network_step(const WakeWordModel& model, StreamingState& state, Features features,
-                  Embedding embedding) {
-  bind(model, state);
+void step_with(const WakeWordModel& model, StreamingState& state, Features features,
+               Embedding embedding) {
   float* current = state.activation.data();
   float* block_output = state.block_output.data();
   float* first = state.first_temporary.data();
@@ -109,8 +73,7 @@ void network_step(const WakeWordModel& model, StreamingState& state, Features fe
     history.push(current);
     const float* taps[KERNEL_SIZE];
     history.tap_frames(taps);
-    FrameKernel<K>::step(taps, state.dw_by_tap.data() + b * KERNEL_SIZE * CHANNELS,
-                         block.dw_bias.data(), depthwise);
+    K::depthwise_frames(taps, block.dw_weight_by_tap.data(), block.dw_bias.data(), depthwise);
     K::layer_norm(depthwise, block.ln1_scale.data(), block.ln1_shift.data(), CHANNELS, first);
     K::relu_in_place(first, CHANNELS);
     K::pointwise_conv(first, block.pw_weight.data(), block.pw_bias.data(), CHANNELS, second);
@@ -127,23 +90,22 @@ void network_step(const WakeWordModel& model, StreamingState& state, Features fe
   K::relu_in_place(embedding.data(), BOTTLENECK_CHANNELS);
 }
 
-template void network_step<PortableKernels>(const WakeWordModel&, StreamingState&, Features,
-                                            Embedding);
+}  // namespace
+
+void network_step(const WakeWordModel& model, StreamingState& state, Features features,
+                  Embedding embedding) {
+  switch (state.simd) {
 #if defined(__aarch64__)
-template void network_step<NeonKernels>(const WakeWordModel&, StreamingState&, Features, Embedding);
+    case Simd::NEON:
+      return step_with<NeonKernels>(model, state, features, embedding);
 #endif
 #if defined(__x86_64__)
-template void network_step<Avx2Kernels>(const WakeWordModel&, StreamingState&, Features, Embedding);
+    case Simd::AVX2:
+      return step_with<Avx2Kernels>(model, state, features, embedding);
 #endif
-
-NetworkStepFn select_network_step() {
-#if defined(__aarch64__)
-  return &network_step<NeonKernels>;
-#elif defined(__x86_64__)
-  return avx2_fma_supported() ? &network_step<Avx2Kernels> : &network_step<PortableKernels>;
-#else
-  return &network_step<PortableKernels>;
-#endif
+    default:
+      return step_with<PortableKernels>(model, state, features, embedding);
+  }
 }
 
 RollingPool::RollingPool(std::uint64_t size)
@@ -198,11 +160,13 @@ float pool_score(const RollingPool& pool, const WakeWordModel& model) {
 
 float score_of_logit(float logit) { return 1.0f / (std::exp(-logit) + 1.0f); }
 
-void warm_up(NetworkStepFn step, const WakeWordModel& model, StreamingState& state,
-             RollingPool& pool, Embedding embedding, float log_floor) {
+void warm_up(const WakeWordModel& model, StreamingState& state, RollingPool& pool,
+             Embedding embedding, float log_floor) {
   std::array<float, N_FEATURES> silence;
   silence.fill(std::log(log_floor));
-  for (std::uint64_t i = 0; i < pool.window_size; ++i) step(model, state, silence, embedding);
+  for (std::uint64_t i = 0; i < pool.window_size; ++i) {
+    network_step(model, state, silence, embedding);
+  }
   for (std::uint64_t i = 0; i < pool.window_size; ++i) {
     std::copy(embedding.begin(), embedding.end(),
               pool.ring.begin() + static_cast<std::ptrdiff_t>(i * BOTTLENECK_CHANNELS));
@@ -221,7 +185,8 @@ bool has_architecture_sizes(const WakeWordModel& m) {
             m.bottleneck_ln_scale.size() == B && m.bottleneck_ln_shift.size() == B &&
             m.head_weight.size() == B * HEAD_OUTPUTS && m.head_bias.size() == HEAD_OUTPUTS;
   for (const ResidualBlock& b : m.blocks) {
-    ok = ok && b.dw_weight.size() == C * KERNEL_SIZE && b.dw_bias.size() == C &&
+    ok = ok && b.dw_weight.size() == C * KERNEL_SIZE &&
+         b.dw_weight_by_tap.size() == KERNEL_SIZE * C && b.dw_bias.size() == C &&
          b.ln1_scale.size() == C && b.ln1_shift.size() == C && b.pw_weight.size() == C * C &&
          b.pw_bias.size() == C && b.ln2_scale.size() == C && b.ln2_shift.size() == C;
   }

@@ -6,9 +6,8 @@
 // go into a RollingPool of the last window_size frames, whose mean the head turns into a
 // logit.
 //
-// The kernel variant is a template parameter of network_step; a session picks it once
-// (select_network_step) and keeps the function pointer, so no kernel call is dispatched
-// at run time.
+// The kernel variant is fixed when a StreamingState is built (common/cpu.h): network_step
+// switches on it once per frame, and within the step every kernel call is direct.
 #pragma once
 
 #include <array>
@@ -17,8 +16,8 @@
 #include <span>
 #include <vector>
 
+#include "common/cpu.h"
 #include "nn/model.h"
-#include "nn/ops.h"
 
 namespace quelt::nn {
 
@@ -30,7 +29,7 @@ namespace quelt::nn {
 // overwrites the oldest one (one 256-byte copy, nothing moves), and tap k of every
 // channel reads the frame 12·d - k·d frames old, which tap_frames() points to. The values
 // are those of the moving rows, value for value (at() reads them in row terms), and the
-// kernel over frames (nn/depthwise_frames.h) computes what depthwise_conv_step computes on
+// kernel over frames (depthwise_frames, nn/ops.h) computes what the row form computes on
 // the rows, bit for bit.
 class BlockHistory {
  public:
@@ -38,7 +37,6 @@ class BlockHistory {
   explicit BlockHistory(std::size_t dilation);
 
   std::size_t row_length() const { return row_length_; }
-  std::size_t dilation() const { return dilation_; }
   // Row c's value i (0 = oldest), as the row-moving description would hold it.
   float at(std::size_t c, std::size_t i) const { return frame(i)[c]; }
   // The 64 inputs of frame i of the history (0 = oldest, row_length() - 1 = newest).
@@ -58,21 +56,16 @@ class BlockHistory {
   std::size_t newest_ = 0;  // slot of the newest frame; the oldest is the slot after it
 };
 
-// The network's memory between frames, sized at construction.
+// The network's memory between frames, sized at construction, and the kernel variant
+// that steps it.
 struct StreamingState {
-  StreamingState();
+  // `simd` must be available on this machine (simd_available).
+  explicit StreamingState(Simd simd = best_simd());
   // Every history value to zero (sizes kept); the scratch vectors carry nothing.
   void clear();
 
+  Simd simd;
   std::array<BlockHistory, N_BLOCKS> histories;
-  // The blocks' depthwise weights tap-major (N_BLOCKS x 13 x 64), the layout the kernel
-  // over frames reads. network_step copies them from the model it is given when that is
-  // not the model they came from (`bound_model`, `bound_weights`), so the first step
-  // after construction, or with another model, prepares them; the model must not change
-  // while a state steps with it (a WakeWordModel is read-only after its build).
-  std::vector<float> dw_by_tap;
-  const WakeWordModel* bound_model = nullptr;
-  std::array<const float*, N_BLOCKS> bound_weights{};
   // Scratch of one step. The current activation and the block output swap roles after
   // every block (the step swaps pointers to them; nothing is copied).
   alignas(64) std::array<float, CHANNELS> activation{};
@@ -86,28 +79,11 @@ struct StreamingState {
 using Features = std::span<const float, N_FEATURES>;
 using Embedding = std::span<float, BOTTLENECK_CHANNELS>;
 
-// Advances every layer by one frame and overwrites `embedding` (each value >= 0 or NaN).
-// `model` must have the architecture's sizes (build_model guarantees it).
-template <typename Kernels>
+// Advances every layer by one frame with the state's kernel variant and overwrites
+// `embedding` (each value >= 0 or NaN). `model` must have the architecture's sizes
+// (build_model guarantees it). Every variant gives the same bits.
 void network_step(const WakeWordModel& model, StreamingState& state, Features features,
                   Embedding embedding);
-
-extern template void network_step<PortableKernels>(const WakeWordModel&, StreamingState&, Features,
-                                                   Embedding);
-#if defined(__aarch64__)
-extern template void network_step<NeonKernels>(const WakeWordModel&, StreamingState&, Features,
-                                               Embedding);
-#endif
-#if defined(__x86_64__)
-extern template void network_step<Avx2Kernels>(const WakeWordModel&, StreamingState&, Features,
-                                               Embedding);
-#endif
-
-using NetworkStepFn = void (*)(const WakeWordModel&, StreamingState&, Features, Embedding);
-
-// The fastest variant this machine runs: NEON on AArch64; AVX2 + FMA on x86-64 when the
-// CPU has both, else portable. All give the same results bit for bit.
-NetworkStepFn select_network_step();
 
 // The last window_size frame embeddings and their running sum.
 struct RollingPool {
@@ -138,11 +114,11 @@ float pool_score(const RollingPool& pool, const WakeWordModel& model);
 // 1 / (expf(-logit) + 1) in single precision.
 float score_of_logit(float logit);
 
-// Primes network and pool with silence: runs `step` window_size times on 64 features of
-// logf(log_floor) (the log-mel value of a silent frame) and fills every pool slot with the
-// last embedding, which is left in `embedding`.
-void warm_up(NetworkStepFn step, const WakeWordModel& model, StreamingState& state,
-             RollingPool& pool, Embedding embedding, float log_floor);
+// Primes network and pool with silence: runs network_step window_size times on 64
+// features of logf(log_floor) (the log-mel value of a silent frame) and fills every pool
+// slot with the last embedding, which is left in `embedding`.
+void warm_up(const WakeWordModel& model, StreamingState& state, RollingPool& pool,
+             Embedding embedding, float log_floor);
 
 // True when every array of `model` has the architecture's size; network_step and the
 // pool read exactly that many values.

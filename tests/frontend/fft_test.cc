@@ -62,7 +62,7 @@ TEST(Fft, MatchesLongDoubleDftAtEverySize) {
       }
       const std::vector<Complex> expected = long_double_dft(x);
       std::vector<Complex> y = x;
-      fft_in_place(plan, y);
+      fft_in_place(plan, y, best_simd());
       // Radix-2 rounding error grows like log2(n) ulps of the input's L1 norm.
       const double tolerance = 1e-15 * l1 * std::log2(static_cast<double>(n)) + 1e-300;
       for (std::size_t k = 0; k < n; ++k) {
@@ -135,7 +135,7 @@ TEST(Fft, MatchesScalarButterfliesBitForBit) {
       }
       std::vector<Complex> expected = x;
       reference_fft(expected);
-      fft_in_place(plan, x);
+      fft_in_place(plan, x, best_simd());
       for (std::size_t k = 0; k < n; ++k) {
         ASSERT_EQ(bits_of(x[k].real()), bits_of(expected[k].real()))
             << "n=" << n << " trial " << trial << " k=" << k;
@@ -150,22 +150,22 @@ TEST(Fft, ExactCases) {
   const FftPlan plan(512);
   std::vector<Complex> x(512);
 
-  fft_in_place(plan, x);
+  fft_in_place(plan, x, best_simd());
   for (const Complex& v : x) EXPECT_EQ(v, Complex(0.0, 0.0));
 
   // An impulse at t = 0 multiplies only by twiddle products of 1 and 0: every bin is 1.
   x.assign(512, Complex(0.0, 0.0));
   x[0] = {1.0, 0.0};
-  fft_in_place(plan, x);
+  fft_in_place(plan, x, best_simd());
   for (std::size_t k = 0; k < 512; ++k) EXPECT_EQ(x[k].real(), 1.0) << k;
 
   // Ones in 0..399, as a rectangular frame: the DC bin is the exact sum.
   x.assign(512, Complex(0.0, 0.0));
   for (std::size_t t = 0; t < 400; ++t) x[t] = {1.0, 0.0};
-  fft_in_place(plan, x);
+  fft_in_place(plan, x, best_simd());
   EXPECT_EQ(x[0], Complex(400.0, 0.0));
   std::vector<float> spectrum(257);
-  magnitude_spectrum(x, spectrum);
+  magnitude_spectrum(x, spectrum, Simd::PORTABLE);
   EXPECT_EQ(spectrum[0], 400.0f);
 }
 
@@ -202,9 +202,9 @@ TEST(Fft, NonFiniteInputPoisonsEveryBin) {
       std::vector<Complex> x(512);
       for (std::size_t t = 0; t < 400; ++t) x[t] = {uniform(rng), 0.0};
       x[position] = {bad, 0.0};
-      fft_in_place(plan, x);
+      fft_in_place(plan, x, best_simd());
       std::vector<float> spectrum(257);
-      magnitude_spectrum(x, spectrum);
+      magnitude_spectrum(x, spectrum, Simd::PORTABLE);
       for (std::size_t k = 0; k < 257; ++k) {
         if (std::isnan(bad)) {
           ASSERT_TRUE(std::isnan(spectrum[k])) << "position " << position << " bin " << k;
@@ -243,7 +243,7 @@ TEST(Fft, MagnitudeFusesBelowNyquistOnly) {
   ASSERT_NE(fused, unfused);
   std::vector<Complex> x(512, Complex(re, im));
   std::vector<float> spectrum(257);
-  magnitude_spectrum(x, spectrum);
+  magnitude_spectrum(x, spectrum, Simd::PORTABLE);
   EXPECT_EQ(spectrum[0], fused);
   EXPECT_EQ(spectrum[255], fused);
   EXPECT_EQ(spectrum[256], unfused);
@@ -255,8 +255,8 @@ TEST(FftDeathTest, LengthMismatchStops) {
   const FftPlan plan(512);
   std::vector<Complex> short_buffer(511);
   std::vector<Complex> long_buffer(513);
-  EXPECT_DEATH(fft_in_place(plan, short_buffer), "");
-  EXPECT_DEATH(fft_in_place(plan, long_buffer), "");
+  EXPECT_DEATH(fft_in_place(plan, short_buffer, best_simd()), "");
+  EXPECT_DEATH(fft_in_place(plan, long_buffer, best_simd()), "");
   EXPECT_DEATH(FftPlan{384}, "");
   EXPECT_DEATH(FftPlan{2 * FFT_MAX_SIZE}, "");
 }

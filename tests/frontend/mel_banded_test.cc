@@ -28,15 +28,13 @@ constexpr std::size_t MELS = 64;
 using Banded = bool (*)(const float*, const float*, std::size_t, std::size_t, const std::uint16_t*,
                         const std::uint16_t*, float*);
 
-std::vector<std::pair<MelKernel, Banded>> variants() {
-  std::vector<std::pair<MelKernel, Banded>> v = {
-      {MelKernel::PORTABLE, &portable::project_mel_banded}};
+std::vector<std::pair<Simd, Banded>> variants() {
+  std::vector<std::pair<Simd, Banded>> v = {{Simd::PORTABLE, &portable::project_mel_banded}};
 #if defined(__aarch64__)
-  v.emplace_back(MelKernel::NEON, &neon::project_mel_banded);
+  v.emplace_back(Simd::NEON, &neon::project_mel_banded);
 #endif
 #if defined(__x86_64__)
-  if (mel_kernel_available(MelKernel::AVX2))
-    v.emplace_back(MelKernel::AVX2, &avx2::project_mel_banded);
+  if (simd_available(Simd::AVX2)) v.emplace_back(Simd::AVX2, &avx2::project_mel_banded);
 #endif
   return v;
 }
@@ -56,8 +54,8 @@ void expect_same_as_dense(const std::vector<float>& weights, const std::vector<f
     project_mel(kernel, weights, spectrum, dense);
     project_mel(kernel, weights, ranges, spectrum, got);
     for (std::size_t m = 0; m < MELS; ++m) {
-      ASSERT_TRUE(same(got[m], dense[m])) << what << ", kernel " << static_cast<int>(kernel)
-                                          << ", band " << m << ": " << got[m] << " vs " << dense[m];
+      ASSERT_TRUE(same(got[m], dense[m])) << what << ", " << simd_name(kernel) << ", band " << m
+                                          << ": " << got[m] << " vs " << dense[m];
     }
   }
 }
@@ -92,7 +90,7 @@ TEST(MelBanded, RefusesWhatItCannotSkipExactly) {
         std::vector<float> out(MELS, 42.0f);
         EXPECT_FALSE(banded(weights.data(), spectrum.data(), BINS, MELS, ranges.first.data(),
                             ranges.end.data(), out.data()))
-            << "kernel " << static_cast<int>(kernel) << " value " << bad << " at " << at;
+            << simd_name(kernel) << " value " << bad << " at " << at;
         EXPECT_EQ(out, std::vector<float>(MELS, 42.0f));  // nothing written
       }
       expect_same_as_dense(weights, spectrum, "refused value");

@@ -17,6 +17,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/simd_variants.h"
+
 namespace quelt::frontend {
 namespace {
 
@@ -131,35 +133,7 @@ TEST(MelWeights, SupportLiesInBins3To243) {
   EXPECT_EQ(highest, 243u);
 }
 
-// Variants that this machine can run, by name, for TEST_P.
-std::vector<MelKernel> available_kernels() {
-  std::vector<MelKernel> kernels;
-  for (const MelKernel k : {MelKernel::PORTABLE, MelKernel::NEON, MelKernel::AVX2}) {
-    if (mel_kernel_available(k)) kernels.push_back(k);
-  }
-  return kernels;
-}
-
-std::string kernel_name(const testing::TestParamInfo<MelKernel>& info) {
-  switch (info.param) {
-    case MelKernel::PORTABLE:
-      return "portable";
-    case MelKernel::NEON:
-      return "neon";
-    case MelKernel::AVX2:
-      return "avx2";
-  }
-  return "unknown";
-}
-
-class MelProjection : public testing::TestWithParam<MelKernel> {};
-
-TEST(MelKernelChoice, BestIsAvailable) {
-  EXPECT_TRUE(mel_kernel_available(best_mel_kernel()));
-#if defined(__aarch64__)
-  EXPECT_EQ(best_mel_kernel(), MelKernel::NEON);
-#endif
-}
+class MelProjection : public ::testing::TestWithParam<Simd> {};
 
 // Rows on which the order of the sum shows: with a spectrum of ones, each result below
 // is what the fixed order gives and a plain left-to-right sum (or a fused last bin, or an
@@ -230,7 +204,7 @@ TEST_P(MelProjection, MatchesPortableBitForBit) {
       if (n_bins == N_BINS && n_mels == N_MELS && trial < 4) weights = mel;
       std::vector<float> expected(n_mels);
       std::vector<float> got(n_mels);
-      project_mel(MelKernel::PORTABLE, weights, spectrum, expected);
+      project_mel(Simd::PORTABLE, weights, spectrum, expected);
       project_mel(GetParam(), weights, spectrum, got);
       for (std::size_t m = 0; m < n_mels; ++m) {
         ASSERT_EQ(value_bits(got[m]), value_bits(expected[m]))
@@ -258,8 +232,8 @@ TEST_P(MelProjection, MatchesPortableBitForBit) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Variants, MelProjection, testing::ValuesIn(available_kernels()),
-                         kernel_name);
+INSTANTIATE_TEST_SUITE_P(Variants, MelProjection, ::testing::ValuesIn(testing::available_simds()),
+                         testing::simd_param_name);
 
 TEST(LogCompress, FloorsAndIgnoresNaN) {
   const float floor = 1e-6f;
@@ -288,8 +262,8 @@ TEST(MelProjectionDeathTest, SizeMismatchStops) {
   std::vector<float> out(64);
   std::vector<float> bad_spectrum(256);
   std::vector<float> bad_out(63);
-  EXPECT_DEATH(project_mel(MelKernel::PORTABLE, weights, bad_spectrum, out), "");
-  EXPECT_DEATH(project_mel(MelKernel::PORTABLE, weights, spectrum, bad_out), "");
+  EXPECT_DEATH(project_mel(Simd::PORTABLE, weights, bad_spectrum, out), "");
+  EXPECT_DEATH(project_mel(Simd::PORTABLE, weights, spectrum, bad_out), "");
 }
 
 }  // namespace

@@ -2,7 +2,8 @@
 //
 // The model build: exact fp16 widening (checked against a double-precision evaluation of
 // every finite half), tensor lookup and shape checks, the first-error rule of the build,
-// and that fp16 and fp32 storage of the same values give the same model bit for bit.
+// the tap-major copy of the depthwise weights, and that fp16 and fp32 storage of the same
+// values give the same model bit for bit.
 #include "nn/model.h"
 
 #include <bit>
@@ -165,6 +166,23 @@ TEST(BuildModel, KeepsEveryValueInTableOrderAndIgnoresExtras) {
   ASSERT_EQ(fields.size(), values.size());
   for (std::size_t t = 0; t < values.size(); ++t) {
     ASSERT_EQ(*fields[t], values[t].values) << values[t].name;
+  }
+}
+
+TEST(BuildModel, LaysOutEachBlocksDepthwiseWeightsTapMajor) {
+  const auto values = testing::random_model_values(5);
+  auto built = build_model(testing::to_tensor_map(values, TensorDtype::Fp32));
+  ASSERT_TRUE(built.has_value());
+  for (std::size_t b = 0; b < N_BLOCKS; ++b) {
+    const ResidualBlock& block = built.value().blocks[b];
+    ASSERT_EQ(block.dw_weight_by_tap.size(), KERNEL_SIZE * CHANNELS);
+    for (std::size_t c = 0; c < CHANNELS; ++c) {
+      for (std::size_t k = 0; k < KERNEL_SIZE; ++k) {
+        ASSERT_EQ(bits(block.dw_weight_by_tap[k * CHANNELS + c]),
+                  bits(block.dw_weight[c * KERNEL_SIZE + k]))
+            << "block " << b << " channel " << c << " tap " << k;
+      }
+    }
   }
 }
 

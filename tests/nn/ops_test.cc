@@ -3,7 +3,9 @@
 // Tests of the float kernels. One parameterised suite runs over every variant built for
 // this machine (portable everywhere, NEON on AArch64, AVX2 on x86-64 when the CPU has it):
 //   - bit-for-bit agreement with the portable twin on random, wide-range and adversarial
-//     inputs (NaN, infinities, -0.0, subnormals, values near the float limit);
+//     inputs (NaN, infinities, -0.0, subnormals, values near the float limit); the
+//     depthwise step of every variant runs over frames and is held to the row form
+//     (portable::depthwise_conv_step), on rows laid out as frames;
 //   - hand-derived answers that pin the order of operations (which steps are fused, which
 //     sums pair up, when the bias joins), so that a mistake shared by all variants is
 //     caught too;
@@ -27,6 +29,8 @@
 
 #include <gtest/gtest.h>
 
+#include "common/cpu.h"
+
 namespace quelt::nn {
 namespace {
 
@@ -44,7 +48,7 @@ struct Variant {
   void (*layer_norm)(const float*, const float*, const float*, std::size_t, float*);
   void (*relu_in_place)(float*, std::size_t);
   void (*add_relu)(const float*, const float*, float*, std::size_t);
-  void (*depthwise_conv_step)(const float*, const float*, const float*, std::size_t, float*);
+  void (*depthwise_frames)(const float* const*, const float*, const float*, float*);
 };
 
 // gtest prints the parameter of a failing case with this.
@@ -53,7 +57,7 @@ void PrintTo(const Variant& v, std::ostream* os) { *os << v.name; }
 template <typename K>
 Variant make_variant(std::string name) {
   return {std::move(name),   &K::pointwise_conv, &K::layer_norm,
-          &K::relu_in_place, &K::add_relu,       &K::depthwise_conv_step};
+          &K::relu_in_place, &K::add_relu,       &K::depthwise_frames};
 }
 
 std::vector<Variant> built_variants() {
@@ -62,7 +66,7 @@ std::vector<Variant> built_variants() {
   v.push_back(make_variant<NeonKernels>("Neon"));
 #endif
 #if defined(__x86_64__)
-  if (avx2_fma_supported()) v.push_back(make_variant<Avx2Kernels>("Avx2"));
+  if (simd_available(Simd::AVX2)) v.push_back(make_variant<Avx2Kernels>("Avx2"));
 #endif
   return v;
 }
@@ -70,6 +74,22 @@ std::vector<Variant> built_variants() {
 const Variant& portable_variant() {
   static const Variant v = make_variant<PortableKernels>("Portable");
   return v;
+}
+
+// The depthwise step of `v` on histories in row form (64 rows of history_length(d) inputs,
+// oldest first; w 64 x 13): the rows laid out as frames, the weights tap-major, and the
+// 13 frames the taps meet handed to the frame kernel.
+void depthwise_on_rows(const Variant& v, const float* rows, const float* w, const float* b,
+                       std::size_t d, float* y) {
+  const std::size_t len = history_length(d);
+  std::vector<float> frames(len * CHANNELS), w_by_tap(KERNEL_SIZE * CHANNELS);
+  for (std::size_t c = 0; c < CHANNELS; ++c) {
+    for (std::size_t i = 0; i < len; ++i) frames[i * CHANNELS + c] = rows[c * len + i];
+  }
+  transpose_depthwise_weights(w, w_by_tap.data());
+  const float* taps[KERNEL_SIZE];
+  for (std::size_t k = 0; k < KERNEL_SIZE; ++k) taps[k] = frames.data() + k * d * CHANNELS;
+  v.depthwise_frames(taps, w_by_tap.data(), b, y);
 }
 
 std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
@@ -180,7 +200,7 @@ void for_each_trial(std::uint32_t seed, const char* kernel, std::size_t size, Fn
 TEST_P(OpsVariant, PointwiseConvMatchesPortableBits) {
   for (const std::size_t n_out : {std::size_t{64}, std::size_t{16}}) {
     for_each_trial(1, "pointwise_conv", n_out, [&](Inputs& in, Fill f, const std::string& what) {
-      const Floats x = in.make(POINTWISE_IN, f), w = in.make(n_out * POINTWISE_IN, f);
+      const Floats x = in.make(CHANNELS, f), w = in.make(n_out * CHANNELS, f);
       const Floats b = in.make(n_out, f);
       Floats got(n_out), want(n_out);
       k().pointwise_conv(x.data(), w.data(), b.data(), n_out, got.data());
@@ -218,18 +238,19 @@ TEST_P(OpsVariant, ReluAndAddReluMatchPortableBits) {
   }
 }
 
-TEST_P(OpsVariant, DepthwiseConvMatchesPortableBitsForEveryDilation) {
+// The frame kernel against the row form it replaced, which the network no longer runs.
+TEST_P(OpsVariant, DepthwiseFramesMatchRowFormBitsForEveryDilation) {
   for (const std::size_t d : DILATIONS) {
-    for_each_trial(
-        4, "depthwise_conv_step dilation", d, [&](Inputs& in, Fill f, const std::string& what) {
-          const Floats rows = in.make(DEPTHWISE_CHANNELS * depthwise_row_len(d), f);
-          const Floats w = in.make(DEPTHWISE_CHANNELS * DEPTHWISE_TAPS, f);
-          const Floats b = in.make(DEPTHWISE_CHANNELS, f);
-          Floats got(DEPTHWISE_CHANNELS), want(DEPTHWISE_CHANNELS);
-          k().depthwise_conv_step(rows.data(), w.data(), b.data(), d, got.data());
-          portable_variant().depthwise_conv_step(rows.data(), w.data(), b.data(), d, want.data());
-          ASSERT_TRUE(same_bits(got, want, what));
-        });
+    for_each_trial(4, "depthwise_frames dilation", d,
+                   [&](Inputs& in, Fill f, const std::string& what) {
+                     const Floats rows = in.make(CHANNELS * history_length(d), f);
+                     const Floats w = in.make(CHANNELS * KERNEL_SIZE, f);
+                     const Floats b = in.make(CHANNELS, f);
+                     Floats got(CHANNELS, 42.0f), want(CHANNELS);
+                     depthwise_on_rows(k(), rows.data(), w.data(), b.data(), d, got.data());
+                     portable::depthwise_conv_step(rows.data(), w.data(), b.data(), d, want.data());
+                     ASSERT_TRUE(same_bits(got, want, what));
+                   });
   }
 }
 
@@ -264,10 +285,10 @@ TEST_P(OpsVariant, PointwiseConvSumsAndFusesInItsFixedOrder) {
   for (const std::size_t n_out : {std::size_t{64}, std::size_t{16}}) {
     for (std::size_t ci = 0; ci < std::size(cases); ++ci) {
       const SumCase& c = cases[ci];
-      Floats x(POINTWISE_IN, 1.0f), w(n_out * POINTWISE_IN, 0.0f), y(n_out);
+      Floats x(CHANNELS, 1.0f), w(n_out * CHANNELS, 0.0f), y(n_out);
       for (const Term& t : c.terms) {
         x[t.index] = t.x;
-        for (std::size_t o = 0; o < n_out; ++o) w[o * POINTWISE_IN + t.index] = t.w;
+        for (std::size_t o = 0; o < n_out; ++o) w[o * CHANNELS + t.index] = t.w;
       }
       const Floats b(n_out, c.bias);
       k().pointwise_conv(x.data(), w.data(), b.data(), n_out, y.data());
@@ -291,20 +312,20 @@ TEST_P(OpsVariant, DepthwiseConvSumsAndFusesInItsFixedOrder) {
       {{{12, A, A}}, -A_SQ_ROUNDED, 0},                  // tap 12 not
   };
   for (const std::size_t d : DILATIONS) {
-    const std::size_t len = depthwise_row_len(d);
+    const std::size_t len = history_length(d);
     for (std::size_t ci = 0; ci < std::size(cases); ++ci) {
       const SumCase& c = cases[ci];
-      Floats rows(DEPTHWISE_CHANNELS * len, 1.0f), w(DEPTHWISE_CHANNELS * DEPTHWISE_TAPS, 0.0f);
+      Floats rows(CHANNELS * len, 1.0f), w(CHANNELS * KERNEL_SIZE, 0.0f);
       for (const Term& t : c.terms) {
-        for (std::size_t ch = 0; ch < DEPTHWISE_CHANNELS; ++ch) {
-          w[ch * DEPTHWISE_TAPS + t.index] = t.w;
+        for (std::size_t ch = 0; ch < CHANNELS; ++ch) {
+          w[ch * KERNEL_SIZE + t.index] = t.w;
           rows[ch * len + t.index * d] = t.x;
         }
       }
-      const Floats b(DEPTHWISE_CHANNELS, c.bias);
-      Floats y(DEPTHWISE_CHANNELS);
-      k().depthwise_conv_step(rows.data(), w.data(), b.data(), d, y.data());
-      for (std::size_t ch = 0; ch < DEPTHWISE_CHANNELS; ++ch) {
+      const Floats b(CHANNELS, c.bias);
+      Floats y(CHANNELS);
+      depthwise_on_rows(k(), rows.data(), w.data(), b.data(), d, y.data());
+      for (std::size_t ch = 0; ch < CHANNELS; ++ch) {
         ASSERT_EQ(bits(y[ch]), bits(c.expected))
             << "case " << ci << ", dilation " << d << ", channel " << ch;
       }
@@ -332,12 +353,12 @@ TEST(DenseHead, AddsRoundedProductsLeftToRightAfterTheBias) {
 
 TEST_P(OpsVariant, PointwiseConvWithIdentityWeightsReturnsTheInput) {
   Inputs in(5);
-  Floats x = in.make(POINTWISE_IN, Fill::Wide);
+  Floats x = in.make(CHANNELS, Fill::Wide);
   x[3] = -0.0f;
   x[17] = from_bits(0x00000001);
   for (const std::size_t n_out : {std::size_t{64}, std::size_t{16}}) {
-    Floats w(n_out * POINTWISE_IN, 0.0f);
-    for (std::size_t o = 0; o < n_out; ++o) w[o * POINTWISE_IN + o] = 1.0f;
+    Floats w(n_out * CHANNELS, 0.0f);
+    for (std::size_t o = 0; o < n_out; ++o) w[o * CHANNELS + o] = 1.0f;
     const Floats b(n_out, 0.0f);
     Floats y(n_out);
     k().pointwise_conv(x.data(), w.data(), b.data(), n_out, y.data());
@@ -385,16 +406,16 @@ TEST_P(OpsVariant, LayerNormOfRampHasExactMeanAndVariance) {
 TEST_P(OpsVariant, DepthwiseTapKMeetsTheInputKTimesDilationBack) {
   Inputs in(8);
   for (const std::size_t d : DILATIONS) {
-    const std::size_t len = depthwise_row_len(d);
-    Floats rows(DEPTHWISE_CHANNELS * len);
+    const std::size_t len = history_length(d);
+    Floats rows(CHANNELS * len);
     for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = static_cast<float>(i + 1);
-    const Floats b(DEPTHWISE_CHANNELS, 0.0f);
-    Floats y(DEPTHWISE_CHANNELS);
-    for (std::size_t tap = 0; tap < DEPTHWISE_TAPS; ++tap) {
-      Floats w(DEPTHWISE_CHANNELS * DEPTHWISE_TAPS, 0.0f);
-      for (std::size_t ch = 0; ch < DEPTHWISE_CHANNELS; ++ch) w[ch * DEPTHWISE_TAPS + tap] = 1;
-      k().depthwise_conv_step(rows.data(), w.data(), b.data(), d, y.data());
-      for (std::size_t ch = 0; ch < DEPTHWISE_CHANNELS; ++ch) {
+    const Floats b(CHANNELS, 0.0f);
+    Floats y(CHANNELS);
+    for (std::size_t tap = 0; tap < KERNEL_SIZE; ++tap) {
+      Floats w(CHANNELS * KERNEL_SIZE, 0.0f);
+      for (std::size_t ch = 0; ch < CHANNELS; ++ch) w[ch * KERNEL_SIZE + tap] = 1;
+      depthwise_on_rows(k(), rows.data(), w.data(), b.data(), d, y.data());
+      for (std::size_t ch = 0; ch < CHANNELS; ++ch) {
         // Tap 12 meets the newest input, tap 0 the one 12 * d frames older.
         ASSERT_EQ(y[ch], rows[ch * len + tap * d])
             << "dilation " << d << ", tap " << tap << ", channel " << ch;
@@ -460,13 +481,12 @@ TEST_P(OpsVariant, KernelsAgreeWithDoublePrecision) {
   for (int trial = 0; trial < 10; ++trial) {
     const std::string t = " trial " + std::to_string(trial);
     const std::size_t n = trial % 2 ? 16 : 64;  // n_out of pointwise_conv, n of layer_norm
-    const Floats x = in.make(POINTWISE_IN, Fill::Normal),
-                 w = in.make(n * POINTWISE_IN, Fill::Normal);
+    const Floats x = in.make(CHANNELS, Fill::Normal), w = in.make(n * CHANNELS, Fill::Normal);
     const Floats b = in.make(n, Fill::Normal);
     Floats y(n);
     k().pointwise_conv(x.data(), w.data(), b.data(), n, y.data());
     for (std::size_t o = 0; o < n; ++o) {
-      const double want = dot(w.data() + o * POINTWISE_IN, 1, x.data(), 1, POINTWISE_IN, b[o], mag);
+      const double want = dot(w.data() + o * CHANNELS, 1, x.data(), 1, CHANNELS, b[o], mag);
       expect_close(y[o], want, mag, "pointwise_conv" + t);
     }
 
@@ -486,19 +506,18 @@ TEST_P(OpsVariant, KernelsAgreeWithDoublePrecision) {
                    "layer_norm" + t);
     }
 
-    const std::size_t d = DILATIONS[trial % 3], len = depthwise_row_len(d);
-    const Floats rows = in.make(DEPTHWISE_CHANNELS * len, Fill::Normal);
-    const Floats dw = in.make(DEPTHWISE_CHANNELS * DEPTHWISE_TAPS, Fill::Normal);
-    const Floats db = in.make(DEPTHWISE_CHANNELS, Fill::Normal);
-    Floats dy(DEPTHWISE_CHANNELS);
-    k().depthwise_conv_step(rows.data(), dw.data(), db.data(), d, dy.data());
-    for (std::size_t ch = 0; ch < DEPTHWISE_CHANNELS; ++ch) {
+    const std::size_t d = DILATIONS[trial % 3], len = history_length(d);
+    const Floats rows = in.make(CHANNELS * len, Fill::Normal);
+    const Floats dw = in.make(CHANNELS * KERNEL_SIZE, Fill::Normal);
+    const Floats db = in.make(CHANNELS, Fill::Normal);
+    Floats dy(CHANNELS);
+    depthwise_on_rows(k(), rows.data(), dw.data(), db.data(), d, dy.data());
+    for (std::size_t ch = 0; ch < CHANNELS; ++ch) {
       // A causal convolution: tap k weighs the input 12 - k steps of d before the newest,
       // which is the last of the row.
       const float* oldest = rows.data() + ch * len + (len - 1) - 12 * d;
-      const double want =
-          dot(dw.data() + ch * DEPTHWISE_TAPS, 1, oldest, d, DEPTHWISE_TAPS, db[ch], mag);
-      expect_close(dy[ch], want, mag, "depthwise_conv_step" + t);
+      const double want = dot(dw.data() + ch * KERNEL_SIZE, 1, oldest, d, KERNEL_SIZE, db[ch], mag);
+      expect_close(dy[ch], want, mag, "depthwise_frames" + t);
     }
 
     const double want = dot(w.data(), 1, x.data(), 1, 16, b[0], mag);

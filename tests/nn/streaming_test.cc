@@ -4,9 +4,10 @@
 // over a whole feature sequence at once in double precision (causal dilated convolutions
 // with zero padding, layer norms, pooling with the warm-up's silence slots). Agreement
 // over hundreds of frames shows that histories, dilations and tap order are right. Also:
-// the sliding history equals plain row moving value for value, the kernel variants give
-// the same embeddings, the receptive field is exactly 241 frames, and the pool's running
-// sum, eviction, score and warm-up.
+// the sliding history equals plain row moving value for value; every kernel variant gives
+// the portable embeddings and those of a step written out with the row form of the
+// depthwise step on row-moved histories, bit for bit; the receptive field is exactly 241
+// frames; and the pool's running sum, eviction, score and warm-up.
 #include "nn/streaming.h"
 
 #include <algorithm>
@@ -19,7 +20,9 @@
 
 #include <gtest/gtest.h>
 
+#include "nn/ops.h"
 #include "support/random_model.h"
+#include "support/simd_variants.h"
 
 namespace quelt::nn {
 namespace {
@@ -28,6 +31,9 @@ using Frame = std::array<float, N_FEATURES>;
 using Vec = std::vector<double>;
 
 std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
+
+// Equal bits, or both NaN (payloads may differ, see nn/ops.h).
+bool same(float a, float b) { return (std::isnan(a) && std::isnan(b)) || bits(a) == bits(b); }
 
 // Log-mel-like features: values in [-14, 2] with a slow drift, so that consecutive frames
 // are related but not equal.
@@ -186,18 +192,17 @@ TEST(BlockHistory, MatchesMovingRowsValueForValue) {
 TEST(NetworkStep, AgreesWithWholeSequenceDoubleReference) {
   const WakeWordModel model = testing::random_model(21);
   const std::vector<Frame> features = random_features(600, 5);
-  const NetworkStepFn step = select_network_step();
   for (const bool warm : {true, false}) {
     const std::uint64_t window = 200;
     StreamingState state;
     RollingPool pool(window);
     std::array<float, BOTTLENECK_CHANNELS> emb{};
-    if (warm) warm_up(step, model, state, pool, emb, 1e-6f);
+    if (warm) warm_up(model, state, pool, emb, 1e-6f);
     const Vec expected = reference_logits(model, features, window, warm);
 
     double max_err = 0, lo = 1e30, hi = -1e30;
     for (std::size_t t = 0; t < features.size(); ++t) {
-      step(model, state, features[t], emb);
+      network_step(model, state, features[t], emb);
       const float logit = pool_push(pool, emb, model);
       max_err = std::max(max_err, std::fabs(double{logit} - expected[t]));
       lo = std::min(lo, expected[t]);
@@ -209,17 +214,87 @@ TEST(NetworkStep, AgreesWithWholeSequenceDoubleReference) {
   }
 }
 
-TEST(NetworkStep, MachineVariantMatchesPortableBitForBit) {
+TEST(NetworkStep, EveryVariantMatchesPortableBitForBit) {
   const WakeWordModel model = testing::random_model(4);
   const std::vector<Frame> features = random_features(300, 9);
-  StreamingState a, b;
-  std::array<float, BOTTLENECK_CHANNELS> ea{}, eb{};
-  const NetworkStepFn step = select_network_step();
-  for (std::size_t t = 0; t < features.size(); ++t) {
-    step(model, a, features[t], ea);
-    network_step<PortableKernels>(model, b, features[t], eb);
-    for (std::size_t k = 0; k < BOTTLENECK_CHANNELS; ++k) {
-      ASSERT_EQ(bits(ea[k]), bits(eb[k])) << "frame " << t;
+  for (const Simd simd : testing::available_simds()) {
+    StreamingState a(simd), b(Simd::PORTABLE);
+    std::array<float, BOTTLENECK_CHANNELS> ea{}, eb{};
+    for (std::size_t t = 0; t < features.size(); ++t) {
+      network_step(model, a, features[t], ea);
+      network_step(model, b, features[t], eb);
+      for (std::size_t k = 0; k < BOTTLENECK_CHANNELS; ++k) {
+        ASSERT_EQ(bits(ea[k]), bits(eb[k])) << simd_name(simd) << ", frame " << t;
+      }
+    }
+  }
+}
+
+// One network step written out with the portable kernels and the row form of the
+// depthwise step on row-moved histories: the form the frame-major step replaces.
+struct RowStep {
+  RowStep() {
+    for (std::size_t b = 0; b < N_BLOCKS; ++b)
+      rows[b].assign(CHANNELS * history_length(BLOCK_DILATIONS[b]), 0.0f);
+  }
+  void step(const WakeWordModel& m, const Frame& f, std::array<float, BOTTLENECK_CHANNELS>& e) {
+    using P = PortableKernels;
+    constexpr std::size_t C = CHANNELS;
+    std::array<float, C> cur, out, t1, t2, dw;
+    P::pointwise_conv(f.data(), m.stem_weight.data(), m.stem_bias.data(), C, t2.data());
+    P::layer_norm(t2.data(), m.stem_ln_scale.data(), m.stem_ln_shift.data(), C, cur.data());
+    P::relu_in_place(cur.data(), C);
+    for (std::size_t b = 0; b < N_BLOCKS; ++b) {
+      const ResidualBlock& blk = m.blocks[b];
+      const std::size_t d = BLOCK_DILATIONS[b], len = history_length(d);
+      for (std::size_t c = 0; c < C; ++c) {
+        float* row = rows[b].data() + c * len;
+        std::copy(row + 1, row + len, row);
+        row[len - 1] = cur[c];
+      }
+      portable::depthwise_conv_step(rows[b].data(), blk.dw_weight.data(), blk.dw_bias.data(), d,
+                                    dw.data());
+      P::layer_norm(dw.data(), blk.ln1_scale.data(), blk.ln1_shift.data(), C, t1.data());
+      P::relu_in_place(t1.data(), C);
+      P::pointwise_conv(t1.data(), blk.pw_weight.data(), blk.pw_bias.data(), C, t2.data());
+      P::layer_norm(t2.data(), blk.ln2_scale.data(), blk.ln2_shift.data(), C, t1.data());
+      P::add_relu(t1.data(), cur.data(), out.data(), C);
+      cur = out;
+    }
+    std::array<float, BOTTLENECK_CHANNELS> bn;
+    P::pointwise_conv(cur.data(), m.bottleneck_weight.data(), m.bottleneck_bias.data(),
+                      BOTTLENECK_CHANNELS, bn.data());
+    P::layer_norm(bn.data(), m.bottleneck_ln_scale.data(), m.bottleneck_ln_shift.data(),
+                  BOTTLENECK_CHANNELS, e.data());
+    P::relu_in_place(e.data(), BOTTLENECK_CHANNELS);
+  }
+  std::array<std::vector<float>, N_BLOCKS> rows;
+};
+
+// The frame-major histories and the tap-major weights against row-moved histories and the
+// model's own tensors, bit for bit (NaN payloads aside), across a switch to another model
+// on the same state (the state holds no weights of its own) and a clear.
+TEST(NetworkStep, MatchesTheRowFormAcrossAModelSwitch) {
+  const WakeWordModel a = testing::random_model(31);
+  const WakeWordModel b = testing::random_model(32);
+  for (const Simd simd : testing::available_simds()) {
+    testing::SplitMix64 rng(5);
+    StreamingState state(simd);
+    RowStep reference;
+    for (int t = 0; t < 400; ++t) {
+      const WakeWordModel& m = t < 250 ? a : b;
+      Frame f;
+      for (float& v : f) v = -13.8f + 10.0f * (rng.uniform_pm1() + 1.0f);
+      std::array<float, BOTTLENECK_CHANNELS> got, want;
+      network_step(m, state, f, got);
+      reference.step(m, f, want);
+      for (std::size_t k = 0; k < got.size(); ++k) {
+        ASSERT_TRUE(same(got[k], want[k])) << simd_name(simd) << ", frame " << t << " value " << k;
+      }
+      if (t == 320) {  // clear mid-way: both back to zero histories
+        state.clear();
+        reference = RowStep();
+      }
     }
   }
 }
@@ -230,18 +305,17 @@ TEST(NetworkStep, ReceptiveFieldIs241Frames) {
   const WakeWordModel model = testing::random_model(8);
   const std::vector<Frame> common = random_features(260, 1);
   const std::vector<Frame> past = random_features(150, 2);
-  const NetworkStepFn step = select_network_step();
   StreamingState fresh, used, cleared;
   std::array<float, BOTTLENECK_CHANNELS> e_fresh{}, e_used{}, e_cleared{};
   for (const Frame& f : past) {
-    step(model, used, f, e_used);
-    step(model, cleared, f, e_cleared);
+    network_step(model, used, f, e_used);
+    network_step(model, cleared, f, e_cleared);
   }
   cleared.clear();
   for (std::size_t t = 0; t < common.size(); ++t) {
-    step(model, fresh, common[t], e_fresh);
-    step(model, used, common[t], e_used);
-    step(model, cleared, common[t], e_cleared);
+    network_step(model, fresh, common[t], e_fresh);
+    network_step(model, used, common[t], e_used);
+    network_step(model, cleared, common[t], e_cleared);
     // A cleared state is a fresh one.
     for (std::size_t k = 0; k < BOTTLENECK_CHANNELS; ++k) {
       ASSERT_EQ(bits(e_fresh[k]), bits(e_cleared[k])) << "frame " << t;
@@ -293,16 +367,15 @@ TEST(RollingPool, EmptyFirstAndFullBehaviour) {
 TEST(RollingPool, WarmUpPrimesNetworkAndPoolWithSilence) {
   EXPECT_EQ(bits(std::log(1e-6f)), bits(-13.815510749816895f));
   const WakeWordModel model = testing::random_model(12);
-  const NetworkStepFn step = select_network_step();
   const std::uint64_t window = 30;
 
   StreamingState warmed, manual;
   RollingPool pool(window);
   std::array<float, BOTTLENECK_CHANNELS> e_warm{}, e_manual{};
-  warm_up(step, model, warmed, pool, e_warm, 1e-6f);
+  warm_up(model, warmed, pool, e_warm, 1e-6f);
   Frame silence;
   silence.fill(-13.815510749816895f);
-  for (std::uint64_t i = 0; i < window; ++i) step(model, manual, silence, e_manual);
+  for (std::uint64_t i = 0; i < window; ++i) network_step(model, manual, silence, e_manual);
   EXPECT_EQ(std::memcmp(e_warm.data(), e_manual.data(), sizeof e_warm), 0);
 
   EXPECT_EQ(pool.count, window);
@@ -315,8 +388,8 @@ TEST(RollingPool, WarmUpPrimesNetworkAndPoolWithSilence) {
   }
   // The next real frame evicts slot 0, one of the silence copies.
   const std::vector<Frame> f = random_features(1, 4);
-  step(model, warmed, f[0], e_warm);
-  step(model, manual, f[0], e_manual);
+  network_step(model, warmed, f[0], e_warm);
+  network_step(model, manual, f[0], e_manual);
   EXPECT_EQ(std::memcmp(e_warm.data(), e_manual.data(), sizeof e_warm), 0);
   pool_push(pool, e_warm, model);
   EXPECT_EQ(pool.count, window);

@@ -1,11 +1,12 @@
-// File: tests/frontend/fft_stages_test.cc
+// File: tests/frontend/fft_variants_test.cc
 //
-// The FFT's stage loops against each other: the AVX2 loops (four butterflies per vector)
-// give the 2-lane loops' bits at every size, on ordinary inputs and on inputs full of
-// zeros of both signs, subnormals, huge values, infinities and NaN; the AVX2 magnitude
-// gives the scalar magnitude's bits, and the AVX2 windowing the scalar windowing's. The
-// 2-lane loops and the scalar magnitude are themselves held to the textbook transform and
-// the rounding rule by fft_test.
+// The variants of the FFT and of the steps around it against each other: the AVX2 stage
+// loops (four butterflies per vector) give the bits of the 2-lane loops that every other
+// variant runs, at every size, on ordinary inputs and on inputs full of zeros of both
+// signs, subnormals, huge values, infinities and NaN; the AVX2 magnitude gives the scalar
+// magnitude's bits, and the AVX2 windowing the scalar windowing's. The 2-lane loops and
+// the scalar magnitude are themselves held to the textbook transform and the rounding
+// rule by fft_test.
 #include <bit>
 #include <complex>
 #include <cstdint>
@@ -26,8 +27,8 @@ std::uint64_t bits_of(double v) {
   return std::isnan(v) ? 0x7FF8000000000000u : std::bit_cast<std::uint64_t>(v);
 }
 
-TEST(FftStages, Avx2LoopsGiveTheTwoLaneBits) {
-  if (!fft_stages_available(FftStages::AVX2)) GTEST_SKIP() << "no AVX2 on this machine";
+TEST(FftVariants, Avx2LoopsGiveTheTwoLaneBits) {
+  if (!simd_available(Simd::AVX2)) GTEST_SKIP() << "no AVX2 on this machine";
   std::mt19937_64 rng(29);
   std::uniform_real_distribution<double> uniform(-1.0, 1.0);
   const double specials[] = {0.0,
@@ -51,8 +52,8 @@ TEST(FftStages, Avx2LoopsGiveTheTwoLaneBits) {
                         specials[rng() % std::size(specials)]};
       }
       std::vector<std::complex<double>> two_lane = x;
-      fft_in_place(plan, two_lane, FftStages::TWO_LANE);
-      fft_in_place(plan, x, FftStages::AVX2);
+      fft_in_place(plan, two_lane, Simd::PORTABLE);
+      fft_in_place(plan, x, Simd::AVX2);
       for (std::size_t k = 0; k < n; ++k) {
         ASSERT_EQ(bits_of(x[k].real()), bits_of(two_lane[k].real()))
             << "n=" << n << " trial " << trial << " k=" << k;
@@ -63,8 +64,8 @@ TEST(FftStages, Avx2LoopsGiveTheTwoLaneBits) {
   }
 }
 
-TEST(FftStages, Avx2MagnitudeGivesTheScalarBits) {
-  if (!fft_stages_available(FftStages::AVX2)) GTEST_SKIP() << "no AVX2 on this machine";
+TEST(FftVariants, Avx2MagnitudeGivesTheScalarBits) {
+  if (!simd_available(Simd::AVX2)) GTEST_SKIP() << "no AVX2 on this machine";
   std::mt19937_64 rng(31);
   std::uniform_real_distribution<double> uniform(-1e3, 1e3);
   // Squares that overflow, vanish or round at the edge of single precision, and non-finite
@@ -87,8 +88,8 @@ TEST(FftStages, Avx2MagnitudeGivesTheScalarBits) {
                         specials[rng() % std::size(specials)]};
     }
     std::vector<float> scalar(257), wide(257);
-    magnitude_spectrum(x, scalar);
-    magnitude_spectrum(x, wide, FftStages::AVX2);
+    magnitude_spectrum(x, scalar, Simd::PORTABLE);
+    magnitude_spectrum(x, wide, Simd::AVX2);
     for (std::size_t k = 0; k < 257; ++k) {
       ASSERT_EQ(std::bit_cast<std::uint32_t>(wide[k]), std::bit_cast<std::uint32_t>(scalar[k]))
           << "trial " << trial << " bin " << k << ": " << wide[k] << " vs " << scalar[k];
@@ -97,8 +98,8 @@ TEST(FftStages, Avx2MagnitudeGivesTheScalarBits) {
 }
 
 #if defined(__x86_64__)
-TEST(FftStages, Avx2WindowingGivesTheScalarBits) {
-  if (!fft_stages_available(FftStages::AVX2)) GTEST_SKIP() << "no AVX2 on this machine";
+TEST(FftVariants, Avx2WindowingGivesTheScalarBits) {
+  if (!simd_available(Simd::AVX2)) GTEST_SKIP() << "no AVX2 on this machine";
   std::mt19937 rng(37);
   std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
   const float specials[] = {0.0f,
@@ -124,12 +125,6 @@ TEST(FftStages, Avx2WindowingGivesTheScalarBits) {
   }
 }
 #endif
-
-TEST(FftStages, PlanChoosesTheWidestAvailable) {
-  EXPECT_EQ(FftPlan(512).stages(), best_fft_stages());
-  EXPECT_TRUE(fft_stages_available(FftStages::TWO_LANE));
-  EXPECT_TRUE(fft_stages_available(best_fft_stages()));
-}
 
 }  // namespace
 }  // namespace quelt::frontend
