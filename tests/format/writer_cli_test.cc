@@ -71,7 +71,7 @@ TEST_F(QeltWrite, TensorListWithDataFileAndPerTensorFile) {
   const auto result = deserialize_artefact(get("out.qelt"));
   ASSERT_TRUE(result.has_value()) << render(result.error());
   const ModelArtefact& a = result.value();
-  EXPECT_EQ(a.config, nlohmann::json::parse(R"({"note": [1, 2]})"));
+  EXPECT_EQ(a.config, R"({"note":[1,2]})");  // as the tool writes it out again
   EXPECT_EQ(a.tensors.at("blocks.0.w").data, w_bytes);
   EXPECT_EQ(a.tensors.at("blocks.0.w").shape, (std::vector<std::uint64_t>{2, 3}));
   EXPECT_EQ(a.tensors.at("head.bias").dtype, TensorDtype::Fp16);

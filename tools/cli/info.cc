@@ -9,6 +9,8 @@
 #include <span>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "format/artefact.h"
 #include "format/errors.h"
 #include "model_file.h"
@@ -65,10 +67,11 @@ int run_info(const std::string& path) {
   std::printf("file:            %s (%zu bytes)\n", path.c_str(), file.size());
   std::printf("format version:  %u.%u\n", read_u16_le(file, 4), read_u16_le(file, 6));
   std::printf("model type:      %s\n", model.model_type.c_str());
-  if (!model.config.is_null() && !(model.config.is_object() && model.config.empty())) {
-    std::printf(
-        "config:          %s\n",
-        model.config.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+  // The reader has checked the text, so the parser accepts it.
+  const nlohmann::json config = nlohmann::json::parse(model.config);
+  if (!config.is_null() && !(config.is_object() && config.empty())) {
+    std::printf("config:          %s\n",
+                config.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
   }
   std::printf("tensors:         %zu\n", model.tensors.size());
   std::printf("dtypes:          %s\n", dtypes.empty() ? "none" : dtypes.c_str());
