@@ -9,7 +9,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <new>
 #include <span>
@@ -21,6 +20,7 @@
 #include "common/version.h"
 #include "engine/load.h"
 #include "engine/session.h"
+#include "engine/threshold.h"
 #include "quelt_wake_word.h"
 
 // The handle is one heap block holding the whole session by value.
@@ -161,13 +161,7 @@ QUELT_WAKE_WORD_API std::int32_t quelt_wake_word_current_score(const quelt_wake_
 QUELT_WAKE_WORD_API std::int32_t quelt_wake_word_set_threshold(quelt_wake_word_handle* handle,
                                                                float threshold) {
   if (handle == nullptr) return QUELT_WAKE_WORD_E_NULL_HANDLE;
-  // NaN and the infinities by bit pattern: their magnitude lies above the largest finite
-  // float. This holds whatever the floating-point environment does with comparisons.
-  std::uint32_t bits = 0;
-  std::memcpy(&bits, &threshold, sizeof bits);
-  if ((bits & 0x7FFFFFFFu) > 0x7F7FFFFFu) return QUELT_WAKE_WORD_E_INVALID_ARG;
-  // -0.0 compares equal to 0.0 and is accepted.
-  if (threshold < 0.0f || threshold > 1.0f) return QUELT_WAKE_WORD_E_INVALID_ARG;
+  if (!quelt::engine::is_valid_threshold(threshold)) return QUELT_WAKE_WORD_E_INVALID_ARG;
   handle->session.set_threshold(threshold);
   return QUELT_WAKE_WORD_OK;
 }

@@ -23,6 +23,7 @@
 
 #include "engine/load.h"
 #include "engine/session.h"
+#include "engine/threshold.h"
 #include "format/errors.h"
 #include "python/args.h"
 #include "python/borrow.h"
@@ -264,7 +265,7 @@ int set_threshold(PyObject* self, PyObject* value, void*) {
   const float threshold = narrow_to_f32(wide);
   const Borrow borrow(engine->borrow, Borrow::Kind::EXCLUSIVE);
   if (!borrow.held()) return -1;
-  if (!(threshold >= 0.0f && threshold <= 1.0f)) {  // NaN fails both
+  if (!engine::is_valid_threshold(threshold)) {
     PyErr_Format(PyExc_ValueError, "quelt_wake_word: threshold must be in [0, 1], got %s",
                  shortest_decimal(threshold).c_str());
     return -1;
