@@ -95,7 +95,9 @@ std::int32_t push(quelt_wake_word_handle* handle, const Sample* pcm, std::size_t
 // The stage decides the status; the error's kind and details are dropped here (the
 // Python module is the door that shows them).
 std::int32_t status_of(const quelt::engine::LoadError& error) {
-  return error.index() == 0 ? QUELT_WAKE_WORD_E_DESERIALIZE : QUELT_WAKE_WORD_E_MODEL_BUILD;
+  return error.stage == quelt::engine::LoadError::Stage::Deserialize
+             ? QUELT_WAKE_WORD_E_DESERIALIZE
+             : QUELT_WAKE_WORD_E_MODEL_BUILD;
 }
 
 }  // namespace

@@ -18,7 +18,6 @@
 #include <string>
 #include <system_error>
 #include <utility>
-#include <variant>
 #include <vector>
 
 #include "engine/load.h"
@@ -90,16 +89,7 @@ PyObject* from_bytes(PyObject*, PyObject* args, PyObject* kwargs) {
         const auto size = static_cast<std::size_t>(PyBytes_Size(bytes));
         auto session = engine::create_session(std::span(data, size));
         if (session.has_value()) return wrap_session(std::move(session).value());
-        // The reader's error stands alone; the build's comes wrapped in Core(...).
-        const engine::LoadError& error = session.error();
-        std::string message;
-        if (const auto* core = std::get_if<format::CoreError>(&error)) {
-          message = "quelt_wake_word: .qelt deserialize failed: " + format::render(*core);
-        } else {
-          message = "quelt_wake_word: model build failed: " +
-                    format::render(std::get<format::WakeWordError>(error));
-        }
-        Ref text(str_from(message));
+        Ref text(str_from("quelt_wake_word: " + engine::describe(session.error())));
         if (text) PyErr_SetObject(PyExc_ValueError, text.get());
         return nullptr;
       },
@@ -163,11 +153,8 @@ PyObject* from_path(PyObject*, PyObject* args, PyObject* kwargs) {
 
         auto session = engine::create_session(contents.value());
         if (session.has_value()) return wrap_session(std::move(session).value());
-        const engine::LoadError& error = session.error();
-        if (const auto* core = std::get_if<format::CoreError>(&error)) {
-          return raise_cannot_open(path, format::WakeWordError{*core});
-        }
-        return raise_cannot_open(path, std::get<format::WakeWordError>(error));
+        // Either stage's error shows as the model build renders its own, in Core(...).
+        return raise_cannot_open(path, format::WakeWordError{std::move(session).error().core});
       },
       nullptr);
 }

@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "engine/load_error.h"
 #include "format/artefact.h"
 #include "format/errors.h"
 #include "model_file.h"
@@ -44,8 +45,9 @@ int run_info(const std::string& path) {
   const std::span<const std::uint8_t> file(bytes.value());
   auto artefact = format::deserialize_artefact(file);
   if (!artefact) {
-    std::fprintf(stderr, "quelt-wake-word: %s: .qelt deserialize failed: %s\n", path.c_str(),
-                 format::render(artefact.error()).c_str());
+    const engine::LoadError error{engine::LoadError::Stage::Deserialize, artefact.error()};
+    std::fprintf(stderr, "quelt-wake-word: %s: %s\n", path.c_str(),
+                 engine::describe(error).c_str());
     return EXIT_MODEL;
   }
   const format::ModelArtefact& model = artefact.value();

@@ -10,10 +10,8 @@
 #include <filesystem>
 #include <memory>
 #include <span>
-#include <variant>
 
 #include "engine/load.h"
-#include "format/errors.h"
 
 namespace quelt::cli {
 
@@ -63,12 +61,7 @@ Result<engine::Session, std::string> load_session(const std::string& path) {
   if (!bytes) return Unexpected{std::move(bytes).error()};
   auto session = engine::create_session(std::span<const std::uint8_t>(bytes.value()));
   if (session) return std::move(session).value();
-  const engine::LoadError& error = session.error();
-  if (const auto* core = std::get_if<format::CoreError>(&error)) {
-    return Unexpected{path + ": .qelt deserialize failed: " + format::render(*core)};
-  }
-  return Unexpected{
-      path + ": model build failed: " + format::render(std::get<format::WakeWordError>(error))};
+  return Unexpected{path + ": " + engine::describe(session.error())};
 }
 
 }  // namespace quelt::cli
