@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/file_reader.h"
 #include "engine/load.h"
 #include "engine/session.h"
 #include "engine/threshold.h"
@@ -29,7 +30,7 @@
 #include "python/conversion.h"
 #include "python/detection_type.h"
 #include "python/docstrings.h"
-#include "python/file_reader.h"
+#include "python/os_error.h"
 #include "python/py.h"
 
 namespace quelt::python {
@@ -149,7 +150,9 @@ PyObject* from_path(PyObject*, PyObject* args, PyObject* kwargs) {
         std::string failure;
         if (!path_to_bytes(path, path_bytes, failure)) return io_error(path_bytes, failure);
         auto contents = read_whole_file(path_bytes.c_str());
-        if (!contents.has_value()) return io_error(path_bytes, os_error_text(contents.error()));
+        if (!contents.has_value()) {
+          return io_error(path_bytes, os_error_text(contents.error().error_number));
+        }
 
         auto session = engine::create_session(contents.value());
         if (session.has_value()) return wrap_session(std::move(session).value());
