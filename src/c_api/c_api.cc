@@ -38,7 +38,6 @@ static_assert(offsetof(Detection, frame_index) == offsetof(quelt_wake_word_detec
 static_assert(offsetof(Detection, timestamp_sec) ==
               offsetof(quelt_wake_word_detection, timestamp_sec));
 static_assert(offsetof(Detection, score) == offsetof(quelt_wake_word_detection, score));
-static_assert(quelt::C_ABI_VERSION == QUELT_WAKE_WORD_ABI_VERSION);
 
 // Steps 1 to 4 of a push, in the order that decides which status wins.
 template <typename Sample>
@@ -104,7 +103,9 @@ std::int32_t status_of(const quelt::engine::LoadError& error) {
 
 extern "C" {
 
-QUELT_WAKE_WORD_API std::uint32_t quelt_wake_word_abi_version(void) { return quelt::C_ABI_VERSION; }
+QUELT_WAKE_WORD_API std::uint32_t quelt_wake_word_abi_version(void) {
+  return QUELT_WAKE_WORD_ABI_VERSION;
+}
 
 QUELT_WAKE_WORD_API const char* quelt_wake_word_version(void) { return quelt::C_LIBRARY_VERSION; }
 
