@@ -14,6 +14,7 @@
 #include "engine/load_error.h"
 #include "format/artefact.h"
 #include "format/errors.h"
+#include "format/header.h"
 #include "model_file.h"
 #include "nn/model.h"
 #include "options.h"
@@ -28,10 +29,6 @@ const char* dtype_name(format::TensorDtype dtype) {
 
 std::uint64_t element_size(format::TensorDtype dtype) {
   return dtype == format::TensorDtype::Fp32 ? 4 : 2;
-}
-
-std::uint16_t read_u16_le(std::span<const std::uint8_t> bytes, std::size_t offset) {
-  return static_cast<std::uint16_t>(bytes[offset] | (bytes[offset + 1] << 8));
 }
 
 }  // namespace
@@ -65,9 +62,11 @@ int run_info(const std::string& path) {
     dtypes += dtype + " (" + std::to_string(count) + ")";
   }
 
-  // A readable artefact is at least a 64-byte header; versions sit at bytes 4 and 6.
+  // A readable artefact starts with its whole header.
+  const format::Header header = format::decode_header(file.first<format::HEADER_LEN>());
   std::printf("file:            %s (%zu bytes)\n", path.c_str(), file.size());
-  std::printf("format version:  %u.%u\n", read_u16_le(file, 4), read_u16_le(file, 6));
+  std::printf("format version:  %u.%u\n", unsigned{header.version_major},
+              unsigned{header.version_minor});
   std::printf("model type:      %s\n", model.model_type.c_str());
   // The reader has checked the text, so the parser accepts it.
   const nlohmann::json config = nlohmann::json::parse(model.config);
