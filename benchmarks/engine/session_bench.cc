@@ -24,7 +24,7 @@
 #include "format/artefact.h"
 #include "frontend/frontend.h"
 #include "nn/streaming.h"
-#include "support/random_artefact.h"
+#include "random_artefact.h"
 #include "support/random_model.h"
 
 namespace quelt::bench {

@@ -15,8 +15,8 @@
 #include <gtest/gtest.h>
 
 #include "format/artefact.h"
+#include "random_artefact.h"
 #include "support/model_arrays.h"
-#include "support/random_artefact.h"
 
 namespace quelt::engine {
 namespace {
