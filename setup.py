@@ -21,8 +21,8 @@ ROOT = pathlib.Path(__file__).resolve().parent
 
 
 def module_version():
-    text = (ROOT / "src" / "common" / "version.h").read_text()
-    return re.search(r'PYTHON_MODULE_VERSION = "([^"]+)"', text).group(1)
+    text = (ROOT / "CMakeLists.txt").read_text()
+    return re.search(r"^set\(QUELT_PYTHON_MODULE_VERSION ([^\s)]+)\)", text, re.M).group(1)
 
 
 class CMakeExtension(Extension):

@@ -7,7 +7,10 @@ function(quelt_add_test)
   add_executable(${ARG_NAME} ${ARG_SOURCES})
   target_link_libraries(${ARG_NAME} PRIVATE quelt_warnings GTest::gtest_main GTest::gmock
                         ${ARG_LIBS})
-  target_include_directories(${ARG_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/tests ${PROJECT_SOURCE_DIR}/src)
+  # tools/writer for its header-only random weights (support/random_model.h builds models
+  # from them), which tests use whether or not they link the writer.
+  target_include_directories(${ARG_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/tests
+                             ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tools/writer)
   if(NOT ARG_LABELS)
     set(ARG_LABELS unit)
   endif()

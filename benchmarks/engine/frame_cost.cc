@@ -23,7 +23,7 @@
 
 #include "bench_audio.h"
 #include "engine/load.h"
-#include "support/random_artefact.h"
+#include "random_artefact.h"
 
 int main(int argc, char** argv) {
   const long seconds = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 20;

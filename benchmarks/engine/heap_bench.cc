@@ -23,7 +23,7 @@
 #include "frontend/frontend.h"
 #include "heap_counter.h"
 #include "nn/streaming.h"
-#include "support/random_artefact.h"
+#include "random_artefact.h"
 #include "support/random_model.h"
 
 namespace quelt::bench {

@@ -12,20 +12,19 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include <benchmark/benchmark.h>
 
 #include "bench_audio.h"
+#include "common/file_reader.h"
 #include "engine/load.h"
 #include "engine/session.h"
 #include "format/artefact.h"
 #include "frontend/frontend.h"
 #include "nn/streaming.h"
-#include "support/random_artefact.h"
+#include "random_artefact.h"
 #include "support/random_model.h"
 
 namespace quelt::bench {
@@ -155,10 +154,12 @@ void create_from_file(benchmark::State& state) {
   close(fd);
   for (auto _ : state) {
     if (!written) break;
-    std::ifstream in(path, std::ios::binary);
-    const std::vector<std::uint8_t> data((std::istreambuf_iterator<char>(in)),
-                                         std::istreambuf_iterator<char>());
-    auto session = engine::create_session(data);
+    const auto data = read_whole_file(path);
+    if (!data.has_value()) {
+      state.SkipWithError("could not read the artefact");
+      break;
+    }
+    auto session = engine::create_session(data.value());
     if (!session.has_value()) state.SkipWithError("create_session failed");
     benchmark::DoNotOptimize(session);
   }

@@ -9,7 +9,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <new>
 #include <span>
@@ -21,6 +20,7 @@
 #include "common/version.h"
 #include "engine/load.h"
 #include "engine/session.h"
+#include "engine/threshold.h"
 #include "quelt_wake_word.h"
 
 // The handle is one heap block holding the whole session by value.
@@ -38,7 +38,6 @@ static_assert(offsetof(Detection, frame_index) == offsetof(quelt_wake_word_detec
 static_assert(offsetof(Detection, timestamp_sec) ==
               offsetof(quelt_wake_word_detection, timestamp_sec));
 static_assert(offsetof(Detection, score) == offsetof(quelt_wake_word_detection, score));
-static_assert(quelt::C_ABI_VERSION == QUELT_WAKE_WORD_ABI_VERSION);
 
 // Steps 1 to 4 of a push, in the order that decides which status wins.
 template <typename Sample>
@@ -95,14 +94,18 @@ std::int32_t push(quelt_wake_word_handle* handle, const Sample* pcm, std::size_t
 // The stage decides the status; the error's kind and details are dropped here (the
 // Python module is the door that shows them).
 std::int32_t status_of(const quelt::engine::LoadError& error) {
-  return error.index() == 0 ? QUELT_WAKE_WORD_E_DESERIALIZE : QUELT_WAKE_WORD_E_MODEL_BUILD;
+  return error.stage == quelt::engine::LoadError::Stage::Deserialize
+             ? QUELT_WAKE_WORD_E_DESERIALIZE
+             : QUELT_WAKE_WORD_E_MODEL_BUILD;
 }
 
 }  // namespace
 
 extern "C" {
 
-QUELT_WAKE_WORD_API std::uint32_t quelt_wake_word_abi_version(void) { return quelt::C_ABI_VERSION; }
+QUELT_WAKE_WORD_API std::uint32_t quelt_wake_word_abi_version(void) {
+  return QUELT_WAKE_WORD_ABI_VERSION;
+}
 
 QUELT_WAKE_WORD_API const char* quelt_wake_word_version(void) { return quelt::C_LIBRARY_VERSION; }
 
@@ -161,13 +164,7 @@ QUELT_WAKE_WORD_API std::int32_t quelt_wake_word_current_score(const quelt_wake_
 QUELT_WAKE_WORD_API std::int32_t quelt_wake_word_set_threshold(quelt_wake_word_handle* handle,
                                                                float threshold) {
   if (handle == nullptr) return QUELT_WAKE_WORD_E_NULL_HANDLE;
-  // NaN and the infinities by bit pattern: their magnitude lies above the largest finite
-  // float. This holds whatever the floating-point environment does with comparisons.
-  std::uint32_t bits = 0;
-  std::memcpy(&bits, &threshold, sizeof bits);
-  if ((bits & 0x7FFFFFFFu) > 0x7F7FFFFFu) return QUELT_WAKE_WORD_E_INVALID_ARG;
-  // -0.0 compares equal to 0.0 and is accepted.
-  if (threshold < 0.0f || threshold > 1.0f) return QUELT_WAKE_WORD_E_INVALID_ARG;
+  if (!quelt::engine::is_valid_threshold(threshold)) return QUELT_WAKE_WORD_E_INVALID_ARG;
   handle->session.set_threshold(threshold);
   return QUELT_WAKE_WORD_OK;
 }

@@ -16,11 +16,11 @@ Result<Session, LoadError> create_session(std::span<const std::uint8_t> artefact
   auto model = [&]() -> Result<nn::WakeWordModel, LoadError> {
     auto artefact = format::deserialize_artefact(artefact_bytes);
     if (!artefact.has_value()) {
-      return Unexpected{LoadError{std::in_place_index<0>, std::move(artefact).error()}};
+      return Unexpected{LoadError{LoadError::Stage::Deserialize, std::move(artefact).error()}};
     }
     auto built = nn::build_model(artefact.value().tensors);
     if (!built.has_value()) {
-      return Unexpected{LoadError{std::in_place_index<1>, std::move(built).error()}};
+      return Unexpected{LoadError{LoadError::Stage::ModelBuild, std::move(built).error().core}};
     }
     return std::move(built).value();
   }();  // the artefact ends here, whatever the outcome

@@ -11,8 +11,6 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "common/result.h"
 #include "format/errors.h"
 
@@ -34,7 +32,10 @@ using TensorMap = std::map<std::string, RawTensor>;
 
 struct ModelArtefact {
   std::string model_type;  // free text, interpreted nowhere
-  nlohmann::json config;   // any JSON value, interpreted nowhere
+  // Any JSON value, interpreted nowhere: its text as the manifest wrote it, from its first
+  // byte to its last. The reader has checked it (grammar, UTF-8, nesting, numbers within
+  // a double's range), so tools that show it may hand it to any JSON parser.
+  std::string config;
   TensorMap tensors;
 };
 

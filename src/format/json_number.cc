@@ -2,8 +2,8 @@
 //
 // Numbers in the manifest's pull reader: the RFC 8259 number grammar, the typed reading
 // of unsigned fields (with "invalid type" for fractions and exponents, "invalid value" for
-// negative or too large integers), conversion into nlohmann::json values for `config`,
-// and the way messages write a float. Conversions use std::from_chars and std::to_chars,
+// negative or too large integers), the range check of the numbers in `config`, and the
+// way messages write a float. Conversions use std::from_chars and std::to_chars,
 // which are exact and independent of the process's locale.
 #include <algorithm>
 #include <charconv>
@@ -97,28 +97,15 @@ std::string format_float(double value) {
   return out;
 }
 
-bool JsonReader::number_to_json(const JsonNumber& number, nlohmann::json& out) {
-  if (!number.is_float && number.fits_u64 && !number.negative) {
-    out = number.magnitude;
-    return true;
-  }
-  constexpr std::uint64_t I64_MIN_MAGNITUDE = std::uint64_t{1} << 63;
-  if (!number.is_float && number.fits_u64 && number.magnitude <= I64_MIN_MAGNITUDE) {
-    // -(m - 1) - 1 reaches INT64_MIN without overflowing.
-    out = number.magnitude == 0 ? std::int64_t{0}
-                                : -static_cast<std::int64_t>(number.magnitude - 1) - 1;
-    return true;
-  }
-  // Fractions, exponents and integers beyond 64 bits are kept as the nearest double.
-  double value = number.value;
-  if (!number.is_float) {
-    const auto [ptr, ec] =
-        std::from_chars(number.text.data(), number.text.data() + number.text.size(), value);
-    if (ec == std::errc::result_out_of_range) return fail_after("number out of range");
-  } else if (number.out_of_range) {
-    return fail_after("number out of range");
-  }
-  out = value;
+// An integer of up to 64 bits always reads as a double, and a float token has been
+// converted already; only an integer beyond 64 bits is converted here to find out.
+bool JsonReader::check_double_range(const JsonNumber& number) {
+  if (number.is_float) return !number.out_of_range || fail_after("number out of range");
+  if (number.fits_u64) return true;
+  double value = 0.0;
+  const auto [ptr, ec] =
+      std::from_chars(number.text.data(), number.text.data() + number.text.size(), value);
+  if (ec == std::errc::result_out_of_range) return fail_after("number out of range");
   return true;
 }
 

@@ -142,63 +142,53 @@ bool JsonReader::end_fixed_array() {
   return true;
 }
 
-bool JsonReader::read_value(nlohmann::json* out) {
+bool JsonReader::skip_value() { return read_value(/*check_range=*/false); }
+
+bool JsonReader::read_value_text(std::string_view& out) {
+  peek_token();  // the text starts after the whitespace
+  const std::size_t start = pos_;
+  if (!read_value(/*check_range=*/true)) return false;
+  out = text_.substr(start, pos_ - start);
+  return true;
+}
+
+bool JsonReader::read_value(bool check_range) {
   const std::optional<char> c = peek_token();
   if (!c) return fail_after("EOF while parsing a value");
   switch (*c) {
     case '{': {
       if (!begin_object()) return false;
-      if (out) *out = nlohmann::json::object();
       std::string key;
       bool found = false;
       for (bool first = true;; first = false) {
         if (!next_key(first, key, found)) return false;
         if (!found) return true;
-        if (!expect_colon()) return false;
-        nlohmann::json* slot = nullptr;
-        if (out) {
-          // A repeated key keeps its last value, as in the tensor table.
-          slot = &(*out)[key];
-          *slot = nullptr;
-        }
-        if (!read_value(slot)) return false;
+        if (!expect_colon() || !read_value(check_range)) return false;
       }
     }
     case '[': {
       if (!begin_array()) return false;
-      if (out) *out = nlohmann::json::array();
       bool found = false;
       for (bool first = true;; first = false) {
         if (!next_element(first, found)) return false;
         if (!found) return true;
-        nlohmann::json* slot = nullptr;
-        if (out) {
-          out->push_back(nullptr);
-          slot = &out->back();
-        }
-        if (!read_value(slot)) return false;
+        if (!read_value(check_range)) return false;
       }
     }
     case '"': {
       std::string s;
-      if (!read_string(s)) return false;
-      if (out) *out = std::move(s);
-      return true;
+      return read_string(s);
     }
     case 't':
     case 'f':
-      if (!read_literal(*c == 't' ? "true" : "false")) return false;
-      if (out) *out = *c == 't';
-      return true;
+      return read_literal(*c == 't' ? "true" : "false");
     case 'n':
-      if (!read_literal("null")) return false;
-      if (out) *out = nullptr;
-      return true;
+      return read_literal("null");
     default:
       if (*c == '-' || is_digit(static_cast<std::uint8_t>(*c))) {
         JsonNumber number;
         if (!read_number(number)) return false;
-        return out ? number_to_json(number, *out) : true;
+        return !check_range || check_double_range(number);
       }
       return fail_here("expected value");
   }

@@ -5,7 +5,8 @@
 // schema problem found after a value was read included, is reported with the line and
 // column where it was detected. (A general-purpose parser hands its events over without
 // positions.) Any value the schema does not interpret can be skipped, still checked, or
-// read into an nlohmann::json value.
+// kept as its text, checked as well: the manifest's `config` is held as the bytes that
+// were written, so the library needs no JSON value type of its own.
 //
 // The reader is the library's attack surface: it never reads past the text, nests arrays
 // and objects at most MAX_DEPTH deep (so recursion is bounded), refuses ill-formed UTF-8
@@ -25,8 +26,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-
-#include <nlohmann/json.hpp>
 
 namespace quelt::format {
 
@@ -69,8 +68,13 @@ class JsonReader {
   // elements "trailing characters".
   bool end_fixed_array();
 
-  // Reads any value; fills `out` unless it is null (the value is then only checked).
-  bool read_value(nlohmann::json* out);
+  // Skips any value, checking its grammar, strings and nesting. Numbers are not
+  // converted, so one beyond a double's range passes.
+  bool skip_value();
+  // Reads any value as skip_value does, and also refuses a number beyond a double's range
+  // ("number out of range"), so that any JSON parser reads the text back with finite
+  // numbers. `out` views the value's text as written, from its first byte to its last.
+  bool read_value_text(std::string_view& out);
   // Reads the string under the cursor (the caller has seen its '"').
   bool read_string(std::string& out);
   // Reads a number the schema wants as an unsigned integer no larger than `max`, refusing
@@ -96,11 +100,12 @@ class JsonReader {
   bool at_end() const { return pos_ == text_.size(); }
   std::uint8_t current() const { return static_cast<std::uint8_t>(text_[pos_]); }
   bool fail_at(std::size_t consumed, std::string_view message);
+  bool read_value(bool check_range);
   bool read_number(JsonNumber& out);
   bool read_literal(std::string_view word);
   bool read_hex4(std::uint32_t& out);
   bool read_escape(std::string& out);
-  bool number_to_json(const JsonNumber& number, nlohmann::json& out);
+  bool check_double_range(const JsonNumber& number);
 
   std::string_view text_;
   std::size_t pos_ = 0;

@@ -65,7 +65,7 @@ bool read_struct(JsonReader& reader, std::string_view name,
       std::size_t index = 0;
       while (index < fields.size() && fields[index] != key) ++index;
       if (index == fields.size()) {
-        if (!reader.expect_colon() || !reader.read_value(nullptr)) return false;
+        if (!reader.expect_colon() || !reader.skip_value()) return false;
         continue;
       }
       if (seen[index]) return reader.fail_after("duplicate field `" + key + "`");
@@ -152,8 +152,12 @@ bool read_manifest(JsonReader& reader, ManifestJson& manifest) {
       }
       case 1:
         return reader.read_string_value("a string", manifest.model_type);
-      case 2:
-        return reader.read_value(&manifest.config);
+      case 2: {
+        std::string_view text;
+        if (!reader.read_value_text(text)) return false;
+        manifest.config.assign(text);
+        return true;
+      }
       default:
         return read_tensors(reader, manifest.tensors);
     }

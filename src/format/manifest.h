@@ -12,8 +12,6 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "common/result.h"
 #include "format/artefact.h"
 #include "format/errors.h"
@@ -30,7 +28,7 @@ struct TensorEntryJson {
 struct ManifestJson {
   std::uint16_t format_version = 0;
   std::string model_type;
-  nlohmann::json config;
+  std::string config;  // the value's JSON text as written
   // Keyed by name in byte-wise order (std::string compares as unsigned bytes), the order in
   // which build_tensor_map checks the entries; a repeated name keeps its last entry.
   std::map<std::string, TensorEntryJson> tensors;

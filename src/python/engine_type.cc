@@ -18,18 +18,19 @@
 #include <string>
 #include <system_error>
 #include <utility>
-#include <variant>
 #include <vector>
 
+#include "common/file_reader.h"
 #include "engine/load.h"
 #include "engine/session.h"
+#include "engine/threshold.h"
 #include "format/errors.h"
 #include "python/args.h"
 #include "python/borrow.h"
 #include "python/conversion.h"
 #include "python/detection_type.h"
 #include "python/docstrings.h"
-#include "python/file_reader.h"
+#include "python/os_error.h"
 #include "python/py.h"
 
 namespace quelt::python {
@@ -89,16 +90,7 @@ PyObject* from_bytes(PyObject*, PyObject* args, PyObject* kwargs) {
         const auto size = static_cast<std::size_t>(PyBytes_Size(bytes));
         auto session = engine::create_session(std::span(data, size));
         if (session.has_value()) return wrap_session(std::move(session).value());
-        // The reader's error stands alone; the build's comes wrapped in Core(...).
-        const engine::LoadError& error = session.error();
-        std::string message;
-        if (const auto* core = std::get_if<format::CoreError>(&error)) {
-          message = "quelt_wake_word: .qelt deserialize failed: " + format::render(*core);
-        } else {
-          message = "quelt_wake_word: model build failed: " +
-                    format::render(std::get<format::WakeWordError>(error));
-        }
-        Ref text(str_from(message));
+        Ref text(str_from("quelt_wake_word: " + engine::describe(session.error())));
         if (text) PyErr_SetObject(PyExc_ValueError, text.get());
         return nullptr;
       },
@@ -158,15 +150,14 @@ PyObject* from_path(PyObject*, PyObject* args, PyObject* kwargs) {
         std::string failure;
         if (!path_to_bytes(path, path_bytes, failure)) return io_error(path_bytes, failure);
         auto contents = read_whole_file(path_bytes.c_str());
-        if (!contents.has_value()) return io_error(path_bytes, os_error_text(contents.error()));
+        if (!contents.has_value()) {
+          return io_error(path_bytes, os_error_text(contents.error().error_number));
+        }
 
         auto session = engine::create_session(contents.value());
         if (session.has_value()) return wrap_session(std::move(session).value());
-        const engine::LoadError& error = session.error();
-        if (const auto* core = std::get_if<format::CoreError>(&error)) {
-          return raise_cannot_open(path, format::WakeWordError{*core});
-        }
-        return raise_cannot_open(path, std::get<format::WakeWordError>(error));
+        // Either stage's error shows as the model build renders its own, in Core(...).
+        return raise_cannot_open(path, format::WakeWordError{std::move(session).error().core});
       },
       nullptr);
 }
@@ -264,7 +255,7 @@ int set_threshold(PyObject* self, PyObject* value, void*) {
   const float threshold = narrow_to_f32(wide);
   const Borrow borrow(engine->borrow, Borrow::Kind::EXCLUSIVE);
   if (!borrow.held()) return -1;
-  if (!(threshold >= 0.0f && threshold <= 1.0f)) {  // NaN fails both
+  if (!engine::is_valid_threshold(threshold)) {
     PyErr_Format(PyExc_ValueError, "quelt_wake_word: threshold must be in [0, 1], got %s",
                  shortest_decimal(threshold).c_str());
     return -1;

@@ -7,8 +7,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "artefact_writer.h"
+#include "common/file_reader.h"
 
 namespace quelt::format {
 namespace {
@@ -50,9 +49,9 @@ TEST(KeyMaterial, InfoSharePositionStaysInsideThePool) {
 }
 
 std::vector<std::uint8_t> read_all(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  EXPECT_TRUE(in) << path;
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  auto bytes = read_whole_file(path.c_str());
+  EXPECT_TRUE(bytes.has_value()) << path;
+  return bytes.has_value() ? std::move(bytes).value() : std::vector<std::uint8_t>{};
 }
 
 // Any 8 consecutive key bytes, at every starting offset in the key and in the file (a

@@ -8,14 +8,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "common/file_reader.h"
 #include "format/errors.h"
 #include "format/manifest.h"
 
@@ -65,9 +64,9 @@ TEST(ManifestFuzzReplay, EverySeedAndItsTruncations) {
   std::size_t seeds = 0;
   for (const auto& file : std::filesystem::directory_iterator(QWW_MANIFEST_SEED_DIR)) {
     if (file.path().extension() != ".json") continue;
-    std::ifstream in(file.path(), std::ios::binary);
-    const std::string manifest((std::istreambuf_iterator<char>(in)),
-                               std::istreambuf_iterator<char>());
+    const auto bytes = read_whole_file(file.path().c_str());
+    ASSERT_TRUE(bytes.has_value()) << file.path();
+    const std::string manifest(bytes.value().begin(), bytes.value().end());
     ++seeds;
     const std::string stem = file.path().stem().string();
     ASSERT_TRUE(expected_start.count(stem)) << "seed without an expectation: " << stem;

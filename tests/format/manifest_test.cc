@@ -2,7 +2,8 @@
 //
 // The manifest reader and the tensor table. Schema messages and their positions are
 // compared as literal texts (users see them); the JSON grammar is cross-checked against
-// nlohmann-json, an independent parser, on a few thousand mutated documents.
+// nlohmann-json, an independent parser, on a few thousand mutated documents, and `config`
+// must come back as exactly the bytes that were written.
 #include "format/manifest.h"
 
 #include <cstdint>
@@ -22,6 +23,7 @@ namespace quelt::format {
 namespace {
 
 constexpr std::uint64_t U64_MAX = std::numeric_limits<std::uint64_t>::max();
+constexpr std::string_view JSON_WHITESPACE = " \t\n\r";
 
 std::span<const std::uint8_t> bytes_of(std::string_view text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
@@ -62,8 +64,7 @@ TEST(ParseManifest, AcceptsObjectAndArrayForms) {
   const ManifestJson& m = parsed.value();
   EXPECT_EQ(m.format_version, 2);
   EXPECT_EQ(m.model_type, "quelt-kws");
-  EXPECT_EQ(m.config["sample_rate"], 16000);
-  EXPECT_EQ(m.config["name"], "hey \xC3\xA9\xF0\x9F\x99\x82");
+  EXPECT_EQ(m.config, R"({"sample_rate": 16000, "name": "hey \u00e9\ud83d\ude42"})");
   ASSERT_EQ(m.tensors.size(), 2u);
   const TensorEntryJson& w = m.tensors.at("head.weight");
   EXPECT_EQ(w.dtype, "fp32");
@@ -78,7 +79,7 @@ TEST(ParseManifest, AcceptsObjectAndArrayForms) {
 
   auto array_form = parse(R"( [2, "m", null, {"": ["fp32", [18446744073709551615], 1, 0]}] )");
   ASSERT_TRUE(array_form.has_value());
-  EXPECT_TRUE(array_form.value().config.is_null());
+  EXPECT_EQ(array_form.value().config, "null");
   EXPECT_EQ(array_form.value().tensors.at("").shape[0], U64_MAX);
 
   EXPECT_TRUE(parse(manifest_with("null", "{}")).has_value());
@@ -96,7 +97,7 @@ TEST(ParseManifest, RepeatedTensorNameKeepsTheLastEntry) {
   EXPECT_EQ(a.shape, std::vector<std::uint64_t>{3});
   EXPECT_EQ(a.offset, 8u);
   EXPECT_EQ(parsed.value().tensors.size(), 2u);
-  EXPECT_EQ(parsed.value().config, nlohmann::json::parse(R"({"k": 2})"));
+  EXPECT_EQ(parsed.value().config, R"({"k": 1, "k": 2})");  // kept as written
 }
 
 TEST(ParseManifest, VersionIsCheckedAfterTheWholeText) {
@@ -266,6 +267,35 @@ TEST(ParseManifest, RecursionLimitIs127Levels) {
             "invalid type: sequence, expected u16 at line 1 column 2");
 }
 
+TEST(ParseManifest, ConfigIsKeptAsTheBytesWritten) {
+  // Spellings a parser would normalise (exponents, trailing zeros, -0, escapes, key order,
+  // a repeated key, inner whitespace and line breaks) survive byte for byte; the
+  // whitespace around the value is not part of it.
+  const std::vector<std::string> values = {
+      "null",
+      "-0",
+      "1.50E+002",
+      "\"caf\\u00e9 \\/ caf\xC3\xA9 \\ud83d\\ude42\"",
+      "{\"z\": [1e-400, -0.0, 18446744073709551616],\r\n \"a\":{}, \"z\" :\t{\"k\" : null}}",
+      std::string(126, '[') + std::string(126, ']'),
+  };
+  for (const std::string& value : values) {
+    for (const char* around : {"", " \n\t\r "}) {
+      auto object_form = parse(manifest_with(around + value + around, "{}"));
+      ASSERT_TRUE(object_form.has_value()) << value << ": " << render(object_form.error());
+      EXPECT_EQ(object_form.value().config, value);
+      auto array_form = parse(std::string("[2, \"m\",") + around + value + around + ", {}]");
+      ASSERT_TRUE(array_form.has_value()) << value << ": " << render(array_form.error());
+      EXPECT_EQ(array_form.value().config, value);
+    }
+  }
+  // Through the tensor table into the artefact, unchanged.
+  ManifestJson m = parse(manifest_with(values[4], "{}")).value();
+  auto built = build_tensor_map(std::move(m), {});
+  ASSERT_TRUE(built.has_value());
+  EXPECT_EQ(built.value().config, values[4]);
+}
+
 TEST(ParseManifest, ConfigMatchesAnIndependentParser) {
   const std::vector<std::string> seeds = {
       R"({"a": [1, -2, 3.25, -0.0, 1e-400, 18446744073709551615, 18446744073709551616]})",
@@ -304,7 +334,10 @@ TEST(ParseManifest, ConfigMatchesAnIndependentParser) {
         << (parsed.has_value() ? "" : render(parsed.error()));
     if (reference_accepts) {
       ++accepted;
-      EXPECT_EQ(parsed.value().config, nlohmann::json::parse(text)) << text;
+      // The value's own bytes: the text without the whitespace around it.
+      const std::size_t first = text.find_first_not_of(JSON_WHITESPACE);
+      const std::size_t last = text.find_last_not_of(JSON_WHITESPACE);
+      EXPECT_EQ(parsed.value().config, text.substr(first, last - first + 1)) << text;
     }
   }
   // The mutations must exercise both outcomes to mean anything.
@@ -317,7 +350,7 @@ ManifestJson manifest_of(std::vector<std::pair<std::string, TensorEntryJson>> en
   ManifestJson m;
   m.format_version = 2;
   m.model_type = "kws";
-  m.config = nlohmann::json{{"rate", 16000}};
+  m.config = R"({"rate": 16000})";
   for (auto& [name, entry] : entries) m.tensors.insert_or_assign(name, entry);
   return m;
 }
@@ -341,7 +374,7 @@ TEST(BuildTensorMap, CopiesTensorsAndMovesTheFreeFields) {
   ASSERT_TRUE(result.has_value()) << render(result.error());
   const ModelArtefact& a = result.value();
   EXPECT_EQ(a.model_type, "kws");
-  EXPECT_EQ(a.config["rate"], 16000);
+  EXPECT_EQ(a.config, R"({"rate": 16000})");
   ASSERT_EQ(a.tensors.size(), 4u);
   const RawTensor& w = a.tensors.at("w");
   EXPECT_EQ(w.dtype, TensorDtype::Fp32);

@@ -9,8 +9,12 @@
 #include <span>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
+#include "engine/load_error.h"
 #include "format/artefact.h"
 #include "format/errors.h"
+#include "format/header.h"
 #include "model_file.h"
 #include "nn/model.h"
 #include "options.h"
@@ -27,10 +31,6 @@ std::uint64_t element_size(format::TensorDtype dtype) {
   return dtype == format::TensorDtype::Fp32 ? 4 : 2;
 }
 
-std::uint16_t read_u16_le(std::span<const std::uint8_t> bytes, std::size_t offset) {
-  return static_cast<std::uint16_t>(bytes[offset] | (bytes[offset + 1] << 8));
-}
-
 }  // namespace
 
 int run_info(const std::string& path) {
@@ -42,8 +42,9 @@ int run_info(const std::string& path) {
   const std::span<const std::uint8_t> file(bytes.value());
   auto artefact = format::deserialize_artefact(file);
   if (!artefact) {
-    std::fprintf(stderr, "quelt-wake-word: %s: .qelt deserialize failed: %s\n", path.c_str(),
-                 format::render(artefact.error()).c_str());
+    const engine::LoadError error{engine::LoadError::Stage::Deserialize, artefact.error()};
+    std::fprintf(stderr, "quelt-wake-word: %s: %s\n", path.c_str(),
+                 engine::describe(error).c_str());
     return EXIT_MODEL;
   }
   const format::ModelArtefact& model = artefact.value();
@@ -61,14 +62,17 @@ int run_info(const std::string& path) {
     dtypes += dtype + " (" + std::to_string(count) + ")";
   }
 
-  // A readable artefact is at least a 64-byte header; versions sit at bytes 4 and 6.
+  // A readable artefact starts with its whole header.
+  const format::Header header = format::decode_header(file.first<format::HEADER_LEN>());
   std::printf("file:            %s (%zu bytes)\n", path.c_str(), file.size());
-  std::printf("format version:  %u.%u\n", read_u16_le(file, 4), read_u16_le(file, 6));
+  std::printf("format version:  %u.%u\n", unsigned{header.version_major},
+              unsigned{header.version_minor});
   std::printf("model type:      %s\n", model.model_type.c_str());
-  if (!model.config.is_null() && !(model.config.is_object() && model.config.empty())) {
-    std::printf(
-        "config:          %s\n",
-        model.config.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+  // The reader has checked the text, so the parser accepts it.
+  const nlohmann::json config = nlohmann::json::parse(model.config);
+  if (!config.is_null() && !(config.is_object() && config.empty())) {
+    std::printf("config:          %s\n",
+                config.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
   }
   std::printf("tensors:         %zu\n", model.tensors.size());
   std::printf("dtypes:          %s\n", dtypes.empty() ? "none" : dtypes.c_str());

@@ -1,29 +1,17 @@
 // File: tools/cli/model_file.cc
 //
-// Model loading for the CLI over engine::create_session.
+// Model loading for the CLI over read_whole_file and engine::create_session.
 
 #include "model_file.h"
 
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <memory>
 #include <span>
-#include <variant>
 
+#include "common/file_reader.h"
 #include "engine/load.h"
-#include "format/errors.h"
 
 namespace quelt::cli {
-
-namespace {
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
-}  // namespace
 
 std::optional<std::string> default_model_path() {
   std::vector<std::string> candidates;
@@ -41,21 +29,10 @@ std::optional<std::string> default_model_path() {
 }
 
 Result<std::vector<std::uint8_t>, std::string> read_model_file(const std::string& path) {
-  const auto cannot = [&path](int error) {
-    return Unexpected{"cannot open " + path + ": " + std::strerror(error)};
-  };
-  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
-  if (!file) return cannot(errno);
-  std::vector<std::uint8_t> bytes;
-  std::uint8_t block[1 << 16];
-  while (true) {
-    const std::size_t got = std::fread(block, 1, sizeof block, file.get());
-    bytes.insert(bytes.end(), block, block + got);
-    if (got < sizeof block) break;
-  }
-  // A directory opens but does not read (EISDIR).
-  if (std::ferror(file.get())) return cannot(errno != 0 ? errno : EIO);
-  return bytes;
+  auto bytes = read_whole_file(path.c_str());
+  if (!bytes)
+    return Unexpected{"cannot open " + path + ": " + std::strerror(bytes.error().error_number)};
+  return std::move(bytes).value();
 }
 
 Result<engine::Session, std::string> load_session(const std::string& path) {
@@ -63,12 +40,7 @@ Result<engine::Session, std::string> load_session(const std::string& path) {
   if (!bytes) return Unexpected{std::move(bytes).error()};
   auto session = engine::create_session(std::span<const std::uint8_t>(bytes.value()));
   if (session) return std::move(session).value();
-  const engine::LoadError& error = session.error();
-  if (const auto* core = std::get_if<format::CoreError>(&error)) {
-    return Unexpected{path + ": .qelt deserialize failed: " + format::render(*core)};
-  }
-  return Unexpected{
-      path + ": model build failed: " + format::render(std::get<format::WakeWordError>(error))};
+  return Unexpected{path + ": " + engine::describe(session.error())};
 }
 
 }  // namespace quelt::cli

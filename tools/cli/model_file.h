@@ -21,7 +21,8 @@ namespace quelt::cli {
 // neither file exists.
 std::optional<std::string> default_model_path();
 
-// The whole file; the error is "cannot open PATH: <system's reason>".
+// The whole file; the error is "cannot open PATH: <system's reason>", whichever call
+// failed (a directory opens, then fails to read).
 Result<std::vector<std::uint8_t>, std::string> read_model_file(const std::string& path);
 
 // Reads the file and builds an engine session with the library's default settings.

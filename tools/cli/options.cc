@@ -12,6 +12,8 @@
 #include <string>
 #include <system_error>
 
+#include "engine/threshold.h"
+
 namespace quelt::cli {
 
 namespace {
@@ -29,8 +31,8 @@ Result<float, std::string> parse_threshold(std::string_view text) {
       std::isspace(static_cast<unsigned char>(copy.front()))) {
     return usage_error("--threshold: not a number: '" + copy + "'");
   }
-  // The engine's own rule: finite and within [0, 1] (so NaN, inf and 1.5 are refused).
-  if (!std::isfinite(value) || value < 0.0f || value > 1.0f) {
+  // The engine's own rule (so NaN, inf and 1.5 are refused).
+  if (!engine::is_valid_threshold(value)) {
     return usage_error("--threshold must be in [0, 1], got '" + copy + "'");
   }
   return value;

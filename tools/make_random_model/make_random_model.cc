@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "support/random_artefact.h"
+#include "random_artefact.h"
 
 namespace {
 

@@ -8,16 +8,17 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 #include <openssl/rand.h>
 
 #include "artefact_writer.h"
+#include "common/file_reader.h"
 
 namespace {
 
@@ -35,12 +36,12 @@ struct UsageError : std::runtime_error {
 };
 
 std::vector<std::uint8_t> read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error(path.string() + ": cannot open");
-  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                                  std::istreambuf_iterator<char>());
-  if (in.bad()) throw std::runtime_error(path.string() + ": read error");
-  return bytes;
+  auto bytes = quelt::read_whole_file(path.c_str());
+  if (!bytes) {
+    const bool opened = bytes.error().step == quelt::FileError::Step::Read;
+    throw std::runtime_error(path.string() + (opened ? ": read error" : ": cannot open"));
+  }
+  return std::move(bytes).value();
 }
 
 std::uint64_t get_u64(const nlohmann::json& value, const std::string& what) {

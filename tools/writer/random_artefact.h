@@ -1,7 +1,8 @@
-// File: tests/support/random_artefact.h
+// File: tools/writer/random_artefact.h
 //
 // Sealed .qelt v2 artefacts of the engine's architecture with random weights (see
-// random_model.h), made with the artefact writer. The same seed gives the same weights
+// random_weights.h), made with the artefact writer: what make-random-model writes, and
+// what tests and benchmarks load. The same seed gives the same weights
 // in fp32 and in fp16, since every value is exact in binary16.
 #pragma once
 
@@ -9,7 +10,7 @@
 #include <vector>
 
 #include "artefact_writer.h"
-#include "support/random_model.h"
+#include "random_weights.h"
 
 namespace quelt::testing {
 

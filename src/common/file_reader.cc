@@ -1,22 +1,20 @@
-// File: python/file_reader.cc
+// File: common/file_reader.cc
 //
 // POSIX open/read/close with the size from fstat as a first guess only: files that grow
-// while being read, and files whose size the kernel does not know (pipes, /proc), are
-// still read to their real end.
+// while being read, and files whose size the kernel does not know, are still read to
+// their real end.
 
-#include "python/file_reader.h"
+#include "common/file_reader.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
-#include <string>
 #include <vector>
 
 #include <sys/stat.h>
 
-namespace quelt::python {
+namespace quelt {
 namespace {
 
 class FileDescriptor {
@@ -37,12 +35,12 @@ constexpr std::size_t MIN_CHUNK = 64 * 1024;
 
 }  // namespace
 
-Result<std::vector<std::uint8_t>, int> read_whole_file(const char* path) {
+Result<std::vector<std::uint8_t>, FileError> read_whole_file(const char* path) {
   int fd = -1;
   do {
     fd = ::open(path, O_RDONLY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return Unexpected{errno};
+  if (fd < 0) return Unexpected{FileError{FileError::Step::Open, errno}};
   const FileDescriptor file(fd);
 
   // One byte past the expected size, so that a single read reaches the end of file.
@@ -58,7 +56,7 @@ Result<std::vector<std::uint8_t>, int> read_whole_file(const char* path) {
     const ssize_t got = ::read(fd, bytes.data() + used, bytes.size() - used);
     if (got < 0) {
       if (errno == EINTR) continue;
-      return Unexpected{errno};
+      return Unexpected{FileError{FileError::Step::Read, errno}};
     }
     if (got == 0) break;
     used += static_cast<std::size_t>(got);
@@ -67,11 +65,4 @@ Result<std::vector<std::uint8_t>, int> read_whole_file(const char* path) {
   return bytes;
 }
 
-std::string os_error_text(int error_number) {
-  char buffer[256];
-  // GNU strerror_r: returns the message, which may or may not live in `buffer`.
-  const char* description = ::strerror_r(error_number, buffer, sizeof buffer);
-  return std::string(description) + " (os error " + std::to_string(error_number) + ")";
-}
-
-}  // namespace quelt::python
+}  // namespace quelt
