@@ -22,7 +22,7 @@ ROOT = pathlib.Path(__file__).resolve().parent
 
 def module_version():
     text = (ROOT / "CMakeLists.txt").read_text()
-    return re.search(r"^set\(QUELT_PYTHON_MODULE_VERSION ([^\s)]+)\)", text, re.M).group(1)
+    return re.search(r"^set\(QWW_PYTHON_MODULE_VERSION ([^\s)]+)\)", text, re.M).group(1)
 
 
 class CMakeExtension(Extension):

@@ -1,7 +1,7 @@
 // File: format/key_shares.h
 //
 // The masked shares of the built-in key material. The definitions are generated at
-// configure time from the deployment's key file (cmake/QweltKeyShares.cmake) into the
+// configure time from the deployment's key file (cmake/QueltKeyShares.cmake) into the
 // build tree; only key_material.cc reads them. They live in a translation unit of their
 // own so that the compiler cannot fold the XOR of two shares back into plain key bytes.
 #pragma once

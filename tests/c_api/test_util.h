@@ -4,8 +4,8 @@
  * framework: they are plain C processes, as the library's C users are. A failed check
  * prints its place and the values and the test continues; report() gives the exit code.
  */
-#ifndef QUELT_TESTS_C_API_TEST_UTIL_H_
-#define QUELT_TESTS_C_API_TEST_UTIL_H_
+#ifndef QWW_TESTS_C_API_TEST_UTIL_H_
+#define QWW_TESTS_C_API_TEST_UTIL_H_
 
 #include <math.h>
 #include <stdint.h>
@@ -113,4 +113,4 @@ static inline void fill_audio_i16(int16_t* out, size_t n) {
   }
 }
 
-#endif /* QUELT_TESTS_C_API_TEST_UTIL_H_ */
+#endif /* QWW_TESTS_C_API_TEST_UTIL_H_ */

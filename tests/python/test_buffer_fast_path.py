@@ -7,7 +7,7 @@ import array
 import numpy as np
 import pytest
 
-from qww_support import ElementSeq, outcome
+from quelt_support import ElementSeq, outcome
 
 N = 2000  # 10 frames
 

@@ -6,7 +6,7 @@ import threading
 import numpy as np
 import pytest
 
-from qww_support import every_frame, trace
+from quelt_support import every_frame, trace
 
 SILENCE = [0] * 1600
 

@@ -3,7 +3,7 @@
 import numpy as np
 import pytest
 
-from qww_support import bits, every_frame, trace
+from quelt_support import bits, every_frame, trace
 
 SILENCE = [0] * 1600
 

@@ -5,7 +5,7 @@ import array
 import numpy as np
 import pytest
 
-from qww_support import outcome, trace, every_frame
+from quelt_support import outcome, trace, every_frame
 
 SILENCE = [0] * 1600
 

@@ -19,9 +19,9 @@ std::optional<std::string> default_model_path() {
   const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
   if (!error) {
     candidates.push_back(
-        (self.parent_path() / QUELT_CLI_INSTALLED_MODEL_FROM_BINDIR).lexically_normal());
+        (self.parent_path() / QWW_CLI_INSTALLED_MODEL_FROM_BINDIR).lexically_normal());
   }
-  candidates.emplace_back(QUELT_CLI_SOURCE_TREE_MODEL);
+  candidates.emplace_back(QWW_CLI_SOURCE_TREE_MODEL);
   for (const std::string& candidate : candidates) {
     if (std::filesystem::is_regular_file(candidate, error)) return candidate;
   }

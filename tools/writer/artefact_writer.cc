@@ -118,7 +118,7 @@ const Key& configured_key() {
   // the build tree (the cross-built ones under qemu on the same filesystem), so a path
   // read at run time works everywhere and keeps the key bytes out of the binaries.
   static const Key key = [] {
-    auto read = read_key_file(QUELT_WRITER_KEY_FILE);
+    auto read = read_key_file(QWW_WRITER_KEY_FILE);
     if (!read) {
       std::fprintf(stderr, "quelt_writer: %s\n", read.error().c_str());
       std::abort();

@@ -42,7 +42,7 @@ Result<Key, std::string> read_key_file(const std::string& path);
 // Exactly 2 x out.size() hex digits (either case) into out; false otherwise.
 bool decode_hex(std::string_view hex, std::span<std::uint8_t> out);
 
-// The key the library was built with (the QUELT_KEY_FILE of the build), read once on
+// The key the library was built with (the QWW_KEY_FILE of the build), read once on
 // first use. Aborts with a message on stderr if that file cannot be read: every caller
 // is a test or a tool that cannot do anything useful without it.
 const Key& configured_key();
