@@ -33,9 +33,9 @@ QUIET_SNR_DB = 30.0
 TALK_DB = (-6.0, 0.0)      # other people's talk relative to the words
 EVENT_DB = (-10.0, 0.0)
 ACCEPT_AFTER = metrics.ACCEPT_AFTER
-FAMILIES = {"neural_word": "neural test voices", "real_word": "real contributor",
-            "real_lead": "real contributor", "word": "synthetic test voices",
-            "lead": "synthetic test voices"}
+FAMILIES = {"neural_word": "neural voices", "real_word": "real contributor",
+            "real_lead": "real contributor", "word": "synthetic voices",
+            "lead": "synthetic voices"}
 
 
 def active_rms(x):
@@ -52,19 +52,19 @@ def at_level(clip, level):
   return (np.asarray(clip, np.float32) * np.float32(level / active_rms(clip))).astype(np.float32)
 
 
-def held_out_words(corpus, repeats=4, synthetic_limit=200, seed=17):
-  """[(clip, family, name)]: every held-out wake-word clip `repeats` times, each pass in a new
+def held_out_words(corpus, repeats=4, synthetic_limit=200, seed=17, split="test"):
+  """[(clip, family, name)]: every wake-word clip of the split `repeats` times, each pass in a new
   order; prepared synthetic test voices (when the work folder has them) once, at most
   synthetic_limit of them."""
   rng = np.random.default_rng(seed)
   items = [(clip, FAMILIES[role], e.get("speaker") or e.get("voice", ""))
            for role in ("neural_word", "real_word", "real_lead")
-           for clip, e in corpus.entries(role, "test")]
+           for clip, e in corpus.entries(role, split)]
   out = []
   for _ in range(repeats):
     out += [items[i] for i in rng.permutation(len(items))]
   synth = [(clip, FAMILIES[role], e.get("voice", "")) for role in ("word", "lead")
-           for clip, e in corpus.entries(role, "test")]
+           for clip, e in corpus.entries(role, split)]
   if synth:
     keep = rng.permutation(len(synth))[:synthetic_limit]
     for j, i in enumerate(keep):  # spread through the stream
@@ -180,13 +180,14 @@ def count(scores, windows, families, threshold=0.9, cooldown=100):
           "hours_outside": hours, "fa_per_hour": fa / hours if hours else 0.0}
 
 
-def long_talk_chunks(corpus, hours, rng, quiet_clips, room_clips, chunk_minutes=10.0):
+def long_talk_chunks(corpus, hours, rng, quiet_clips, room_clips, chunk_minutes=10.0,
+                     split="test"):
   """Chunks (float32 arrays) of one long stream of held-out real speech with no wake word:
   every held-out utterance in a random order, pass after pass (the odd passes in a quiet room,
   the even ones over the noise bed at ROOM_SNR_DB), the held-out voices' other phrases and the
   false activations mixed in, until `hours` are reached."""
-  speech = corpus.clips("speech", "test")
-  other = corpus.clips("neural_speech", "test") + corpus.clips("false_activation", "test")
+  speech = corpus.clips("speech", split)
+  other = corpus.clips("neural_speech", split) + corpus.clips("false_activation", split)
   total, limit, p = 0, int(hours * 3600 * SR), 0
   while total < limit:
     bed, snr = (quiet_clips, QUIET_SNR_DB) if p % 2 == 0 else (room_clips, ROOM_SNR_DB)
@@ -219,6 +220,13 @@ def write_stream(path, chunks):
   return n
 
 
+def threshold_grid():
+  """The evaluation's thresholds and lower ones (down to a logit of -10): a model that
+  scores words low in this condition still shows its whole curve."""
+  low = (1 / (1 + np.exp(-np.linspace(-10, -2.2, 40)))).astype(np.float32)
+  return np.unique(np.concatenate([low, metrics.threshold_grid()]))
+
+
 def sweep(scores, windows, families, neg_scores, thresholds, cooldown=100):
   """Per threshold: the stream's outcome, and its false accepts pooled with those of the
   long talk stream (the operating points are read on the pooled rate)."""
@@ -241,19 +249,80 @@ def frr_at(rows, family, fa_target):
   return min(ok, key=lambda r: (r["families"][family]["frr"], -r["threshold"])) if ok else None
 
 
-def evaluate(corpus, scorer, tmp_dir, repeats=4, talk_hours=5.0, seed=1717, log=print):
-  """The three never-reset streams scored by the engine, one session each; returns the
-  per-threshold rows of the room and the quiet room and a description of the streams."""
+def score_profile(scores, windows, families):
+  """Where the scores sit: per family the 10th, 50th and 90th percentile of each word's
+  highest score in its window, and the 50th, 99th and 99.9th percentile of the frames
+  outside every window (what the engine says of the room)."""
+  peaks = np.asarray([np.max(scores[a: b + 1]) for a, b in windows], np.float64)
+  outside = np.ones(len(scores), bool)
+  for a, b in windows:
+    outside[a: b + 1] = False
+  q = lambda x, ps: [float(v) for v in np.percentile(x, ps)] if len(x) else None
+  fam = np.asarray(families)
+  return {"word_peak_p10_p50_p90": {f: q(peaks[fam == f], [10, 50, 90]) for f in set(families)},
+          "room_p50_p99_p999": q(np.asarray(scores)[outside], [50, 99, 99.9])}
+
+
+def alone_after_reset(corpus, scorer, threshold=np.float32(0.9), cooldown=100, split="test"):
+  """The secondary figure: each held-out clip once, a session of its own right after a
+  reset, between 1 s of digital silence before and after. Per family: clips, detected."""
+  items = held_out_words(corpus, repeats=1, split=split)
+  pad = np.zeros(SR, np.float32)
+  streams = [np.concatenate([pad, at_level(c, REF_RMS), pad]) for c, _, _ in items]
+  out = {}
+  for (_, fam, _), sc in zip(items, scorer.scores_many(streams)):
+    o = out.setdefault(fam, {"clips": 0, "detected": 0})
+    o["clips"] += 1
+    o["detected"] += bool(metrics.detections(sc, threshold, cooldown))
+  return out
+
+
+def after_room_curve(corpus, scorer, beds, seconds=(0.0, 0.5, 1.0, 2.0, 3.0, 5.0, 10.0),
+                     split="test", seed=99, threshold=np.float32(0.9), cooldown=100):
+  """How the score depends on what the session heard before the word: each clip of the split
+  once, right after a reset, after `t` seconds of a bed (and 1.5 s of it after the word), for
+  every t and every bed. beds: {name: (clips, snr_db)}, clips None for digital silence.
+  Returns {bed: {t: share of the clips detected}}. A model that does not lean on the
+  warm-up's silence gives the same share for every t."""
   rng = np.random.default_rng(seed)
-  words = held_out_words(corpus, repeats)
+  items = held_out_words(corpus, repeats=1, split=split)
+  out = {}
+  for name, (clips, snr) in beds.items():
+    streams = []
+    for t in seconds:
+      for c, _, _ in items:
+        word = at_level(c, REF_RMS)
+        n0, n1 = int(t * SR), int(1.5 * SR)
+        x = np.concatenate([np.zeros(n0, np.float32), word, np.zeros(n1, np.float32)])
+        if clips:
+          x = x + noise_bed(len(x), clips, rng) * np.float32(REF_RMS * augment.db(-snr))
+        streams.append(x)
+    scores = scorer.scores_many(streams)
+    k = len(items)
+    out[name] = {str(t): float(np.mean([bool(metrics.detections(sc, threshold, cooldown))
+                                        for sc in scores[i * k: (i + 1) * k]]))
+                 for i, t in enumerate(seconds)}
+  return out
+
+
+def evaluate(corpus, scorer, tmp_dir, repeats=4, talk_hours=5.0, seed=1717, log=print,
+             split="test"):
+  """The three never-reset streams scored by the engine, one session each; returns the
+  per-threshold rows of the room and the quiet room and a description of the streams.
+  split="val" builds the same streams from the validation people, to choose on; noise has
+  no validation share (it is not a person), so validation streams take the training noise."""
+  rng = np.random.default_rng(seed)
+  words = held_out_words(corpus, repeats, split=split)
+  noise_split = split if corpus.clips("noise", split) else "train"
   starts, n = layout(words, rng)
   families = [f for _, f, _ in words]
   windows = word_windows([(s, s + len(c)) for (c, _, _), s in zip(words, starts)])
-  room_clips = corpus.clips("noise", "test")
-  quiet_clips = [c for c, e in corpus.entries("noise", "test")
+  room_clips = corpus.clips("noise", noise_split)
+  quiet_clips = [c for c, e in corpus.entries("noise", noise_split)
                  if e.get("source") == "precise_bg_noise"] or room_clips
-  talk = corpus.clips("speech", "test") + corpus.clips("neural_speech", "test")
-  events = corpus.clips("room_noise", "test") + corpus.clips("false_activation", "test")
+  talk = corpus.clips("speech", split) + corpus.clips("neural_speech", split)
+  events = [c for role in ("room_noise", "false_activation")
+            for c in corpus.clips(role, split) or corpus.clips(role, noise_split)]
   room, _ = render(words, starts, n, rng, room_clips, ROOM_SNR_DB, talk, events)
   quiet, _ = render(words, starts, n, rng, quiet_clips, QUIET_SNR_DB)
   log(f"listening streams: {len(words)} words, {n / SR / 3600:.2f} h each")
@@ -262,18 +331,27 @@ def evaluate(corpus, scorer, tmp_dir, repeats=4, talk_hours=5.0, seed=1717, log=
   quiet_scores = scorer.scores(quiet)
   del quiet
   path = os.path.join(tmp_dir, "listening_talk.wav")
-  talk_n = write_stream(path, long_talk_chunks(corpus, talk_hours, rng, quiet_clips, room_clips))
+  talk_n = write_stream(path, long_talk_chunks(corpus, talk_hours, rng, quiet_clips, room_clips,
+                                               split=split))
   log(f"talk stream: {talk_n / SR / 3600:.2f} h")
   try:
     talk_scores = scorer.scores_files([path])[0]
   finally:
     os.remove(path)
-  grid = metrics.threshold_grid()
-  info = {"words": len(words), "stream_hours": n / SR / 3600,
+  grid = threshold_grid()
+  info = {"split": split, "seed": seed, "words": len(words), "stream_hours": n / SR / 3600,
           "talk_hours": talk_n / SR / 3600, "repeats": repeats,
           "voices": {f: len({nm for _, ff, nm in words if ff == f}) for f in set(families)},
           "clips": {f: len({id(c) for c, ff, _ in words if ff == f}) for f in set(families)}}
-  return {"room": sweep(room_scores, windows, families, talk_scores, grid),
+  return {"profile": {"room": score_profile(room_scores, windows, families),
+                      "quiet": score_profile(quiet_scores, windows, families),
+                      "talk_p50_p99_p999": [float(v) for v in
+                                            np.percentile(talk_scores, [50, 99, 99.9])]},
+          "alone_after_reset": alone_after_reset(corpus, scorer, split=split),
+          "after_room": after_room_curve(corpus, scorer, {
+              "digital silence": (None, 0.0), "quiet room": (quiet_clips, QUIET_SNR_DB),
+              "noise bed 10 dB": (room_clips, ROOM_SNR_DB)}, split=split),
+          "room": sweep(room_scores, windows, families, talk_scores, grid),
           "quiet": sweep(quiet_scores, windows, families, talk_scores, grid),
           "talk_detections_at_default": len(metrics.detections(talk_scores, np.float32(0.9), 100)),
           "info": info}

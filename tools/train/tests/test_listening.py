@@ -125,6 +125,10 @@ class RecordingScorer:
     self.calls.append(("array", len(audio)))
     return np.zeros(fe.n_frames(len(audio)), np.float32)
 
+  def scores_many(self, streams):
+    self.calls.append(("separate sessions", len(streams)))
+    return [np.zeros(fe.n_frames(len(a)), np.float32) for a in streams]
+
   def scores_files(self, paths):
     import soundfile as sf
     n = [sf.info(p).frames for p in paths]
@@ -137,10 +141,33 @@ def test_each_stream_is_one_session_of_the_engine(tmp_path):
   out = listening.evaluate(Corpus(), scorer, str(tmp_path), repeats=2, talk_hours=0.01,
                            log=lambda m: None)
   # one call per stream, each with the whole stream: nothing is cut or reset in between
-  assert [c[0] for c in scorer.calls] == ["array", "array", "files"]
+  assert [c[0] for c in scorer.calls[:3]] == ["array", "array", "files"]
+  assert all(c[0] == "separate sessions" for c in scorer.calls[3:])
   assert scorer.calls[0][1] == scorer.calls[1][1] == out["info"]["stream_hours"] * 3600 * SR
   assert len(scorer.calls[2][1]) == 1 and scorer.calls[2][1][0] >= 0.01 * 3600 * SR
   assert list(tmp_path.iterdir()) == []
   default = [r for r in out["room"] if r["threshold"] == np.float32(0.9)][0]
   assert default["families"]["all"]["words"] == 6 and default["families"]["all"]["frr"] == 1.0
-  assert default["fa_count"] == 0 and out["info"]["voices"]["neural test voices"] == 2
+  assert default["fa_count"] == 0 and out["info"]["voices"]["neural voices"] == 2
+  assert out["alone_after_reset"]["real contributor"] == {"clips": 1, "detected": 0}
+
+
+class LeansOnSilence:
+  """Detects only when the session's first half second was digital silence."""
+
+  def scores_many(self, streams):
+    out = []
+    for a in streams:
+      s = np.zeros(fe.n_frames(len(a)), np.float32)
+      s[-1] = 1.0 if not np.any(a[: SR // 2]) else 0.0
+      out.append(s)
+    return out
+
+
+def test_the_after_room_curve_keeps_each_duration_with_its_streams():
+  corpus = Corpus()
+  curve = listening.after_room_curve(corpus, LeansOnSilence(), {
+      "silence": (None, 0.0), "room": (corpus.clips("noise", "test"), 10.0)},
+      seconds=(0.0, 0.5, 2.0))
+  assert curve["silence"] == {"0.0": 0.0, "0.5": 1.0, "2.0": 1.0}
+  assert curve["room"] == {"0.0": 0.0, "0.5": 0.0, "2.0": 0.0}
