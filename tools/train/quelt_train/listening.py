@@ -53,9 +53,9 @@ def at_level(clip, level):
 
 
 def held_out_words(corpus, repeats=4, synthetic_limit=200, seed=17, split="test"):
-  """[(clip, family, name)]: every wake-word clip of the split `repeats` times, each pass in a new
-  order; prepared synthetic test voices (when the work folder has them) once, at most
-  synthetic_limit of them."""
+  """[(clip, family, name)]: every wake-word clip of the split's people `repeats` times, each
+  pass in a new order; the split's prepared synthetic voices (when the work folder has them)
+  once, at most synthetic_limit of them, spread through the list."""
   rng = np.random.default_rng(seed)
   items = [(clip, FAMILIES[role], e.get("speaker") or e.get("voice", ""))
            for role in ("neural_word", "real_word", "real_lead")
@@ -67,8 +67,9 @@ def held_out_words(corpus, repeats=4, synthetic_limit=200, seed=17, split="test"
            for clip, e in corpus.entries(role, split)]
   if synth:
     keep = rng.permutation(len(synth))[:synthetic_limit]
+    base = len(out)
     for j, i in enumerate(keep):  # spread through the stream
-      out.insert(int(j * len(out) / max(1, len(keep))) + j, synth[i])
+      out.insert(int(j * base / len(keep)) + j, synth[i])
   return out
 
 
@@ -134,10 +135,9 @@ def render(words, starts, n, rng, bed_clips, snr_db, talk=None, events=None, p_t
       fill_talk(fg, talk, lo, hi, rng)
     if events and hi - lo > 3 * SR and rng.random() < p_event:
       ev = events[rng.integers(len(events))][: hi - lo]
-      if len(ev) < 160:
-        ev = np.zeros(0, np.float32)
       at = int(rng.integers(lo, hi - len(ev) + 1))
-      fg[at: at + len(ev)] += at_level(ev, REF_RMS * augment.db(rng.uniform(*EVENT_DB)))
+      if len(ev) >= 160:
+        fg[at: at + len(ev)] += at_level(ev, REF_RMS * augment.db(rng.uniform(*EVENT_DB)))
     gap_start = b + int(rng.uniform(0.1, 0.8) * SR)
   x = fg + noise_bed(n, bed_clips, rng) * np.float32(REF_RMS * augment.db(-snr_db))
   return np.clip(x, -1, 1).astype(np.float32), spans
@@ -259,7 +259,8 @@ def score_profile(scores, windows, families):
     outside[a: b + 1] = False
   q = lambda x, ps: [float(v) for v in np.percentile(x, ps)] if len(x) else None
   fam = np.asarray(families)
-  return {"word_peak_p10_p50_p90": {f: q(peaks[fam == f], [10, 50, 90]) for f in set(families)},
+  return {"word_peak_p10_p50_p90": {f: q(peaks[fam == f], [10, 50, 90])
+                                    for f in sorted(set(families))},
           "room_p50_p99_p999": q(np.asarray(scores)[outside], [50, 99, 99.9])}
 
 
@@ -341,8 +342,10 @@ def evaluate(corpus, scorer, tmp_dir, repeats=4, talk_hours=5.0, seed=1717, log=
   grid = threshold_grid()
   info = {"split": split, "seed": seed, "words": len(words), "stream_hours": n / SR / 3600,
           "talk_hours": talk_n / SR / 3600, "repeats": repeats,
-          "voices": {f: len({nm for _, ff, nm in words if ff == f}) for f in set(families)},
-          "clips": {f: len({id(c) for c, ff, _ in words if ff == f}) for f in set(families)}}
+          "voices": {f: len({nm for _, ff, nm in words if ff == f})
+                     for f in sorted(set(families))},
+          "clips": {f: len({id(c) for c, ff, _ in words if ff == f})
+                    for f in sorted(set(families))}}
   return {"profile": {"room": score_profile(room_scores, windows, families),
                       "quiet": score_profile(quiet_scores, windows, families),
                       "talk_p50_p99_p999": [float(v) for v in

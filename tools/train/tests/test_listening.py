@@ -171,3 +171,14 @@ def test_the_after_room_curve_keeps_each_duration_with_its_streams():
       seconds=(0.0, 0.5, 2.0))
   assert curve["silence"] == {"0.0": 0.0, "0.5": 1.0, "2.0": 1.0}
   assert curve["room"] == {"0.0": 0.0, "0.5": 0.0, "2.0": 0.0}
+
+
+def test_prepared_synthetic_voices_join_once_and_spread():
+  corpus = Corpus()
+  tone = (np.sin(np.arange(8000) * 0.3) * 0.5).astype(np.float32)
+  corpus.c["word"] = [(tone, {"voice": f"espeak_{i}"}) for i in range(6)]
+  words = listening.held_out_words(corpus, repeats=2, synthetic_limit=4)
+  fams = [f for _, f, _ in words]
+  assert len(words) == 2 * 3 + 4 and fams.count("synthetic voices") == 4
+  at = [i for i, f in enumerate(fams) if f == "synthetic voices"]
+  assert at[0] == 0 and at[-1] < len(words) - 1 and min(np.diff(at)) >= 2
