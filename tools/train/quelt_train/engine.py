@@ -34,16 +34,25 @@ class CliScorer:
         path = os.path.join(tmp, f"s{i:06d}.wav")
         sf.write(path, np.asarray(audio, np.float32), fe.SAMPLE_RATE, subtype="FLOAT")
         names.append(path)
-      out = os.path.join(tmp, "scores.csv")
-      # Detections go to standard output, which nothing here reads: the scores file holds
-      # every frame whatever the threshold.
-      subprocess.run([self.cli, "detect", "--model", self.model_path, "--lead", "0",
-                      "--tail", "0", "--scores", out] + names, check=True,
-                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-      per_file = {n: [] for n in names}
-      with open(out, newline="") as f:
-        for row in csv.DictReader(f):
-          per_file[row["file"]].append(float(row["score"]))
+      return self._run(names, tmp)
+
+  def scores_files(self, paths):
+    """Frame scores of audio files already written (16 kHz mono), each a session of its own:
+    for streams too long to hold in memory twice."""
+    with tempfile.TemporaryDirectory(dir=self.tmp_dir) as tmp:
+      return self._run(list(paths), tmp)
+
+  def _run(self, names, tmp):
+    out = os.path.join(tmp, "scores.csv")
+    # Detections go to standard output, which nothing here reads: the scores file holds
+    # every frame whatever the threshold.
+    subprocess.run([self.cli, "detect", "--model", self.model_path, "--lead", "0",
+                    "--tail", "0", "--scores", out] + names, check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    per_file = {n: [] for n in names}
+    with open(out, newline="") as f:
+      for row in csv.DictReader(f):
+        per_file[row["file"]].append(float(row["score"]))
     return [np.asarray(per_file[n], np.float32) for n in names]
 
   def scores(self, audio):
