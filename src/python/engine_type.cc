@@ -30,6 +30,7 @@
 #include "python/detection_type.h"
 #include "python/docstrings.h"
 #include "python/file_reader.h"
+#include "python/members.h"
 #include "python/py.h"
 
 namespace quelt::python {
@@ -45,8 +46,9 @@ struct EngineObject {
 constexpr std::size_t SESSION_ROOM = sizeof(engine::Session) + alignof(engine::Session) - 1;
 constexpr std::size_t ENGINE_SIZE = sizeof(EngineObject) + SESSION_ROOM;
 
-// `self` as an engine, or nullptr with TypeError set. The interpreter already checks the
-// receiver of a method called through the class; this guards every other route.
+// `self` as an engine, or nullptr with TypeError set. The instance members are
+// descriptors that do not check their receiver (python/members.h), so this is the check
+// that a call through the class on another object meets.
 EngineObject* engine_of(PyObject* self) {
   if (self == nullptr || Py_TYPE(self) != engine_type()) {
     if (!PyErr_Occurred()) {
@@ -320,11 +322,17 @@ void engine_dealloc(PyObject* self) {
   Py_DECREF(type);  // instances of heap types own a reference to their type
 }
 
-PyMethodDef engine_methods[] = {
+PyMethodDef engine_static_methods[] = {
     {"from_path", as_cfunction(from_path), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      docs::FROM_PATH},
     {"from_bytes", as_cfunction(from_bytes), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      docs::FROM_BYTES},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Not in the type's slots: added as descriptors that leave the receiver check to
+// engine_of (python/members.h).
+PyMethodDef engine_methods[] = {
     {"push_pcm_i16", as_cfunction(push_pcm_i16), METH_VARARGS | METH_KEYWORDS, docs::PUSH_PCM_I16},
     {"push_pcm_f32", as_cfunction(push_pcm_f32), METH_VARARGS | METH_KEYWORDS, docs::PUSH_PCM_F32},
     {"current_score", current_score, METH_NOARGS, docs::CURRENT_SCORE},
@@ -342,8 +350,7 @@ PyType_Slot engine_slots[] = {
     {Py_tp_doc, const_cast<char*>(docs::ENGINE)},
     {Py_tp_new, reinterpret_cast<void*>(engine_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
-    {Py_tp_methods, engine_methods},
-    {Py_tp_getset, engine_getset},
+    {Py_tp_methods, engine_static_methods},
     {0, nullptr},
 };
 
@@ -359,7 +366,13 @@ PyType_Spec engine_spec = {
 
 PyTypeObject* engine_type() {
   static PyObject* type = nullptr;
-  if (type == nullptr) type = PyType_FromSpec(&engine_spec);
+  if (type == nullptr) {
+    Ref created(PyType_FromSpec(&engine_spec));
+    if (created && add_receiver_checked_members(reinterpret_cast<PyTypeObject*>(created.get()),
+                                                engine_methods, engine_getset)) {
+      type = created.release();
+    }
+  }
   return reinterpret_cast<PyTypeObject*>(type);
 }
 

@@ -144,13 +144,31 @@ def test_argument_parsing_messages(qww, engine, method, name):
         assert str(info.value) == message
 
 
-def test_methods_refuse_foreign_receivers(qww):
-    with pytest.raises(TypeError):
-        qww.WakeWordEngine.push_pcm_i16(object(), [0])
-    with pytest.raises(TypeError):
-        qww.WakeWordEngine.current_score(5)
-    with pytest.raises(TypeError):
-        qww.WakeWordEngine.threshold.__get__(5)
+def test_methods_refuse_foreign_receivers(qww, engine):
+    cls = qww.WakeWordEngine
+    calls = [
+        (lambda: cls.push_pcm_i16(5, [1]), "int"),
+        (lambda: cls.push_pcm_f32(object(), pcm=[0.0]), "object"),
+        (lambda: cls.current_score(5), "int"),
+        (lambda: cls.reset(None), "NoneType"),
+        (lambda: cls.threshold.__get__(5), "int"),
+        (lambda: cls.threshold.__set__(5, 0.5), "int"),
+        (lambda: cls.cooldown_frames.__get__(2.5), "float"),
+        (lambda: cls.cooldown_frames.__set__("x", 1), "str"),
+        (lambda: cls.cooldown_frames.__delete__(b""), "bytes"),
+    ]
+    for call, type_name in calls:
+        with pytest.raises(TypeError) as info:
+            call()
+        assert str(info.value) == f"'{type_name}' object cannot be converted to 'WakeWordEngine'"
+    # Through the class on an engine, the members work as through the engine.
+    assert cls.current_score(engine) == engine.current_score()
+    assert cls.push_pcm_i16(engine, pcm=[0] * 400) == []
+    cls.threshold.__set__(engine, 0.5)
+    assert cls.threshold.__get__(engine) == engine.threshold == 0.5
+    assert cls.reset(engine) is None
+    with pytest.raises(TypeError, match="^unbound method WakeWordEngine.reset"):
+        cls.reset()
 
 
 def test_no_argument_methods_take_none(engine):
