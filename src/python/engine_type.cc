@@ -16,6 +16,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <utility>
 #include <variant>
@@ -238,12 +239,38 @@ int refuse_delete(PyObject* value) {
 }
 
 // Shortest decimal that reads back as the same float, never with an exponent:
-// "1.5", "2", "-0.25", "10000000000", "inf", "NaN".
+// "1.5", "2", "-0.25", "10000000000", "340000000000000000000000000000000000000", "inf",
+// "NaN". The digits are those of the shortest scientific form, padded with zeros: the
+// shortest fixed form of a large float is its exact digits instead
+// ("339999995214436424907732413799364296704"), as short as the rounded ones and closer.
 std::string shortest_decimal(float value) {
   if (std::isnan(value)) return "NaN";
-  char text[128];
-  const auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed);
-  return result.ec == std::errc() ? std::string(text, result.ptr) : std::string("?");
+  if (std::isinf(value)) return value < 0.0f ? "-inf" : "inf";
+  char text[32];
+  const auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific);
+  if (result.ec != std::errc()) return "?";
+  // "-1.2345e+38": sign, digits around one point, exponent with its sign.
+  std::string_view scientific(text, static_cast<std::size_t>(result.ptr - text));
+  std::string out;
+  if (scientific.front() == '-') {
+    out = "-";
+    scientific.remove_prefix(1);
+  }
+  const std::size_t e = scientific.find('e');
+  std::string digits;
+  for (const char c : scientific.substr(0, e)) {
+    if (c != '.') digits += c;
+  }
+  int exponent = 0;
+  const std::string_view power = scientific.substr(e + 2);
+  std::from_chars(power.data(), power.data() + power.size(), exponent);
+  if (scientific[e + 1] == '-') exponent = -exponent;
+  if (exponent < 0) {
+    return out + "0." + std::string(static_cast<std::size_t>(-exponent - 1), '0') + digits;
+  }
+  const auto whole = static_cast<std::size_t>(exponent) + 1;  // digits before the point
+  if (digits.size() <= whole) return out + digits + std::string(whole - digits.size(), '0');
+  return out + digits.substr(0, whole) + "." + digits.substr(whole);
 }
 
 PyObject* get_threshold(PyObject* self, void*) {

@@ -28,6 +28,11 @@ def test_threshold_accepts(engine, value, reads_back):
     (1.5, "1.5"), (2, "2"), (-0.25, "-0.25"), (1e10, "10000000000"),
     (float("nan"), "NaN"), (float("inf"), "inf"), (float("-inf"), "-inf"),
     (1e300, "inf"), (1.0000001, "1.0000001"), (-1e-30, "-0.000000000000000000000000000001"),
+    # The shortest digits that read back, then zeros: not the float's exact digits
+    # (3.4e38 is 339999995214436424907732413799364296704 exactly).
+    (3.4e38, "340000000000000000000000000000000000000"), (1e20, "100000000000000000000"),
+    (123456789.0, "123456790"), (1.7e10, "17000000000"), (-2.5e12, "-2500000000000"),
+    (16777217.0, "16777216"), (1.25, "1.25"), (-1.5e-7, "-0.00000015"),
 ])
 def test_threshold_refuses_out_of_range(engine, value, shown):
     engine.threshold = 0.25
