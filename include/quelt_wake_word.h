@@ -56,15 +56,21 @@ enum quelt_wake_word_status {
   QUELT_WAKE_WORD_E_INVALID_ARG = -1,
   /* The handle argument is null. Checked before every other argument. */
   QUELT_WAKE_WORD_E_NULL_HANDLE = -2,
-  /* The artefact bytes failed to parse, validate or decrypt (an empty artefact too). */
+  /* The artefact bytes failed to parse, validate or decrypt (an empty artefact too): the
+   * file is broken or was made for another deployment. Never the host's doing: the library
+   * decrypts with an OpenSSL library context of its own, which reads no configuration file
+   * and which no OpenSSL configuration, environment variable or default property of the
+   * process reaches. */
   QUELT_WAKE_WORD_E_DESERIALIZE = -3,
   /* The artefact was read, but the network could not be built from its tensors (a missing
    * tensor or a wrong shape). */
   QUELT_WAKE_WORD_E_MODEL_BUILD = -4,
   /* A push produced more detections than the caller's array holds; see the push. */
   QUELT_WAKE_WORD_E_BUFFER_TOO_SMALL = -7,
-  /* Memory ran out. create: nothing was created. push: the engine may have consumed part
-   * of the chunk; call quelt_wake_word_reset before relying on frame indices again. */
+  /* Memory ran out. create: nothing was created. This is also the status when the
+   * library's own OpenSSL context, which the first create of a process sets up, cannot be
+   * set up; the next create tries again. push: the engine may have consumed part of the
+   * chunk; call quelt_wake_word_reset before relying on frame indices again. */
   QUELT_WAKE_WORD_E_OUT_OF_MEMORY = -8
 };
 
@@ -133,10 +139,12 @@ QUELT_WAKE_WORD_API const char* quelt_wake_word_version(void);
  *         QUELT_WAKE_WORD_E_INVALID_ARG if model_bytes is null while model_len is not 0, or
  *           if out_handle is null (then the bytes are not read);
  *         QUELT_WAKE_WORD_E_DESERIALIZE if the bytes are not a readable artefact (truncated,
- *           foreign, unsupported version, failed decryption, bad manifest or tensor table);
+ *           foreign, unsupported version, failed decryption, bad manifest or tensor table),
+ *           whatever the process's OpenSSL configuration;
  *         QUELT_WAKE_WORD_E_MODEL_BUILD if the artefact lacks a tensor the network needs or
  *           has one of the wrong shape;
- *         QUELT_WAKE_WORD_E_OUT_OF_MEMORY if memory ran out.
+ *         QUELT_WAKE_WORD_E_OUT_OF_MEMORY if memory ran out, also for the library's own
+ *           OpenSSL context (set up once per process; a later create tries again).
  */
 QUELT_WAKE_WORD_API int32_t quelt_wake_word_create(const uint8_t* model_bytes, size_t model_len,
                                                    quelt_wake_word_handle** out_handle);

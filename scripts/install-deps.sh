@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
 # Installs every Debian 12 package that building, testing and cross-testing need.
 # Run as root (or through sudo) on a fresh Debian 12 x86-64 machine.
+# For the AArch64 stage: libpython3.11-dev:arm64 brings the target's Python headers and
+# standard library (python3-dev:arm64 would remove the host's python3), libsndfile1-dev
+# and libsamplerate0-dev the command-line tool's libraries; the target's interpreter
+# itself is unpacked by scripts/run-tests.sh, as installing it would replace the host's.
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 dpkg --add-architecture arm64
@@ -12,4 +16,5 @@ apt-get install -y \
   python3 python3-dev python3-pytest python3-numpy python3-pip python3-setuptools python3-wheel python3-mypy \
   clang-14 libclang-rt-14-dev valgrind \
   crossbuild-essential-arm64 qemu-user \
-  libssl-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64
+  libssl-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64 \
+  libpython3.11-dev:arm64 libsndfile1-dev:arm64 libsamplerate0-dev:arm64

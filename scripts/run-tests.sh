@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: x86-64 (warnings as errors), AddressSanitizer +
 # UndefinedBehaviorSanitizer, ThreadSanitizer (the tests labelled threads), and the
-# AArch64 cross build under qemu-aarch64, then each libFuzzer target for a minute.
+# AArch64 cross build (C library, Python module, CLI) under qemu-aarch64, then each
+# libFuzzer target for a minute.
 # Usage: scripts/run-tests.sh [stage...]   (default: all stages)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,7 +25,28 @@ stage_tsan() {
   cmake --build --preset tsan -j "$jobs"
   ctest --preset tsan
 }
+# The AArch64 python3.11 that runs the Python tests under qemu-aarch64, unpacked into
+# build/aarch64-python: installing python3.11-minimal:arm64 would replace the host's
+# interpreter. Its standard library is libpython3.11-stdlib:arm64, which install-deps.sh
+# installs (with libpython3.11-dev:arm64) in the same version as the host's; the
+# interpreter is fetched in that version too.
+unpack_aarch64_python() {
+  local root=build/aarch64-python version
+  version=$(dpkg-query -W -f='${Version}' libpython3.11-minimal:arm64)
+  if [ -x "$root/usr/bin/python3.11" ] && [ "$(cat "$root/version" 2>/dev/null)" = "$version" ]; then
+    return
+  fi
+  rm -rf "$root"
+  mkdir -p "$root/download"
+  (cd "$root/download" && apt-get download "python3.11-minimal:arm64=$version")
+  dpkg-deb -x "$root"/download/python3.11-minimal_*_arm64.deb "$root"
+  echo "$version" > "$root/version"
+}
+
 stage_aarch64() {
+  # C library, Python module and command-line tool, each tested under qemu; the golden
+  # scores test holds them to the x86-64 scores bit for bit.
+  unpack_aarch64_python
   cmake --preset aarch64
   cmake --build --preset aarch64 -j "$jobs"
   ctest --preset aarch64

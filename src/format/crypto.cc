@@ -1,58 +1,81 @@
 // File: format/crypto.cc
 //
-// HKDF-SHA256 and AES-256-GCM decryption through OpenSSL's EVP interfaces. OpenSSL writes
-// plaintext into the output buffer while it authenticates and only checks the tag in
-// EVP_DecryptFinal_ex; the buffer is therefore handed out only after that check passed,
-// and wiped otherwise. OpenSSL compares the tag in constant time.
+// HKDF-SHA256 and AES-256-GCM decryption over the reader's own OpenSSL provider
+// (format/crypto_provider.h). HMAC (RFC 2104) and HKDF (RFC 5869) are spelled out here on
+// the provider's SHA-256, because the provider's own HMAC would take the EVP road that
+// loads the process's OpenSSL configuration. The provider writes plaintext into the output
+// buffer while it authenticates and checks the tag only at the end, in constant time; the
+// buffer is therefore handed out only after that check passed, and wiped otherwise.
 #include "format/crypto.h"
 
 #include <algorithm>
-#include <memory>
+#include <initializer_list>
 
-#include <openssl/core_names.h>
-#include <openssl/evp.h>
-#include <openssl/kdf.h>
-#include <openssl/params.h>
+#include "format/crypto_provider.h"
 
 namespace quelt::format {
 namespace {
 
-struct EvpDeleter {
-  void operator()(EVP_KDF* kdf) const { EVP_KDF_free(kdf); }
-  void operator()(EVP_KDF_CTX* ctx) const { EVP_KDF_CTX_free(ctx); }
-  void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
-};
-
-// EVP takes lengths as int: larger payloads go through in pieces.
-constexpr std::size_t EVP_CHUNK = std::size_t{1} << 30;
-
 Unexpected<errors::DecryptFailed> decrypt_failed() { return Unexpected{errors::DecryptFailed{}}; }
 
-// OSSL_PARAM wants mutable pointers for inputs it only reads.
-OSSL_PARAM octets(const char* name, std::span<const std::uint8_t> bytes) {
-  return OSSL_PARAM_construct_octet_string(name, const_cast<std::uint8_t*>(bytes.data()),
-                                           bytes.size());
+// HMAC-SHA256 of the concatenated `message` parts. A key longer than the 64-byte block is
+// hashed first; a shorter one is zero-padded to it. `out` is written last, after every part
+// has been read, so it may be one of them.
+bool hmac_sha256(Sha256& sha, std::span<const std::uint8_t> key,
+                 std::initializer_list<std::span<const std::uint8_t>> message,
+                 std::span<std::uint8_t, SHA256_LEN> out) {
+  SecretBytes<SHA256_BLOCK_LEN> block;  // zeros
+  if (key.size() > SHA256_BLOCK_LEN) {
+    if (!sha.init() || !sha.update(key) || !sha.final(std::span(block.bytes).first<SHA256_LEN>())) {
+      return false;
+    }
+  } else {
+    std::copy(key.begin(), key.end(), block.bytes.begin());
+  }
+  SecretBytes<SHA256_BLOCK_LEN> pad;
+  for (std::size_t i = 0; i < SHA256_BLOCK_LEN; ++i) {
+    pad.bytes[i] = static_cast<std::uint8_t>(block.bytes[i] ^ 0x36);
+  }
+  SecretBytes<SHA256_LEN> inner;
+  if (!sha.init() || !sha.update(pad.bytes)) return false;
+  for (const std::span<const std::uint8_t> part : message) {
+    if (!sha.update(part)) return false;
+  }
+  if (!sha.final(inner.bytes)) return false;
+  for (std::size_t i = 0; i < SHA256_BLOCK_LEN; ++i) {
+    pad.bytes[i] = static_cast<std::uint8_t>(block.bytes[i] ^ 0x5c);
+  }
+  return sha.init() && sha.update(pad.bytes) && sha.update(inner.bytes) && sha.final(out);
 }
 
 }  // namespace
 
 bool hkdf_sha256(std::span<const std::uint8_t> ikm, std::span<const std::uint8_t> salt,
                  std::span<const std::uint8_t> info, std::span<std::uint8_t> out) {
-  std::unique_ptr<EVP_KDF, EvpDeleter> kdf(EVP_KDF_fetch(nullptr, "HKDF", nullptr));
-  if (!kdf) return false;
-  std::unique_ptr<EVP_KDF_CTX, EvpDeleter> ctx(EVP_KDF_CTX_new(kdf.get()));
-  if (!ctx) return false;
-  char digest[] = "SHA256";
-  // An empty salt means HashLen zero bytes (RFC 5869 2.2); OpenSSL does that when the
-  // salt parameter is absent.
-  OSSL_PARAM params[5];
-  std::size_t n = 0;
-  params[n++] = OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest, 0);
-  params[n++] = octets(OSSL_KDF_PARAM_KEY, ikm);
-  if (!salt.empty()) params[n++] = octets(OSSL_KDF_PARAM_SALT, salt);
-  if (!info.empty()) params[n++] = octets(OSSL_KDF_PARAM_INFO, info);
-  params[n] = OSSL_PARAM_construct_end();
-  return EVP_KDF_derive(ctx.get(), out.data(), out.size(), params) == 1;
+  if (out.size() > 255 * SHA256_LEN) return false;
+  Sha256 sha(KeyMaterialSource::crypto());
+  // Extract. An empty salt stands for HashLen zero bytes (RFC 5869 2.2), which as an HMAC
+  // key pads to the same block as no key at all.
+  SecretBytes<SHA256_LEN> prk;
+  if (!hmac_sha256(sha, salt, {ikm}, prk.bytes)) return false;
+  // Expand: T(i) = HMAC(PRK, T(i-1) | info | i), T(0) empty; the output is T(1) | T(2) | ...
+  SecretBytes<SHA256_LEN> t;
+  std::size_t t_len = 0;
+  for (std::size_t done = 0, i = 1; done < out.size(); ++i) {
+    const auto counter = static_cast<std::uint8_t>(i);
+    if (!hmac_sha256(sha, prk.bytes,
+                     {std::span<const std::uint8_t>(t.bytes).first(t_len), info,
+                      std::span<const std::uint8_t>(&counter, 1)},
+                     t.bytes)) {
+      secure_wipe(out.data(), out.size());
+      return false;
+    }
+    t_len = SHA256_LEN;
+    const std::size_t n = std::min(SHA256_LEN, out.size() - done);
+    std::copy_n(t.bytes.begin(), n, out.begin() + static_cast<std::ptrdiff_t>(done));
+    done += n;
+  }
+  return true;
 }
 
 bool derive_payload_key(std::span<const std::uint8_t, SALT_LEN> salt, PayloadKey& key) {
@@ -68,39 +91,13 @@ Result<std::vector<std::uint8_t>, CoreError> aes256_gcm_open(
     std::span<const std::uint8_t, NONCE_LEN> nonce, std::span<const std::uint8_t> associated_data,
     std::span<const std::uint8_t> ciphertext, std::span<const std::uint8_t, TAG_LEN> tag) {
   if (ciphertext.size() > MAX_CIPHERTEXT_LEN) return decrypt_failed();
-  std::unique_ptr<EVP_CIPHER_CTX, EvpDeleter> ctx(EVP_CIPHER_CTX_new());
-  if (!ctx) return decrypt_failed();
-  int written = 0;
-  if (EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr) != 1 ||
-      EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN, NONCE_LEN, nullptr) != 1 ||
-      EVP_DecryptInit_ex(ctx.get(), nullptr, nullptr, key.data(), nonce.data()) != 1) {
+  Aes256GcmDecryption gcm(KeyMaterialSource::crypto());
+  if (!gcm.init(key, nonce) || !gcm.add_associated_data(associated_data)) {
     return decrypt_failed();
   }
-  for (std::size_t done = 0; done < associated_data.size();) {
-    const std::size_t n = std::min(EVP_CHUNK, associated_data.size() - done);
-    if (EVP_DecryptUpdate(ctx.get(), nullptr, &written, associated_data.data() + done,
-                          static_cast<int>(n)) != 1) {
-      return decrypt_failed();
-    }
-    done += n;
-  }
-
-  // Not released unless the tag matches: every exit below but the last wipes it.
+  // Not released unless the tag matches.
   std::vector<std::uint8_t> plaintext(ciphertext.size());
-  bool ok = true;
-  for (std::size_t done = 0; ok && done < ciphertext.size();) {
-    const std::size_t n = std::min(EVP_CHUNK, ciphertext.size() - done);
-    ok = EVP_DecryptUpdate(ctx.get(), plaintext.data() + done, &written, ciphertext.data() + done,
-                           static_cast<int>(n)) == 1 &&
-         static_cast<std::size_t>(written) == n;
-    done += n;
-  }
-  std::uint8_t tail[16];
-  ok = ok &&
-       EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, TAG_LEN,
-                           const_cast<std::uint8_t*>(tag.data())) == 1 &&
-       EVP_DecryptFinal_ex(ctx.get(), tail, &written) == 1 && written == 0;
-  if (!ok) {
+  if (!gcm.decrypt(ciphertext, plaintext) || !gcm.check_tag(tag)) {
     secure_wipe(plaintext.data(), plaintext.size());
     return decrypt_failed();
   }

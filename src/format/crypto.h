@@ -3,9 +3,12 @@
 // Payload decryption of .qelt v2 artefacts: AES-256-GCM (NIST SP 800-38D) with a 96-bit
 // nonce, a separate 128-bit tag and the 64 header bytes as associated data, under a key
 // derived with HKDF-SHA256 (RFC 5869) from the built-in key material and the file's salt.
-// The primitives come from OpenSSL's libcrypto; this unit fixes their parameters and makes
-// sure no plaintext leaves before the tag has been checked. Every failure is the one kind
-// DecryptFailed, with no detail.
+// SHA-256 and AES-256-GCM come from OpenSSL's built-in provider in a library context of the
+// reader's own (format/crypto_provider.h), so the host's OpenSSL configuration plays no
+// part; this unit fixes their parameters and makes sure no plaintext leaves before the tag
+// has been checked. Every failure is the one kind DecryptFailed, with no detail; exhausted
+// memory is not a failure of the file and throws std::bad_alloc, as every allocation of the
+// reader does.
 #pragma once
 
 #include <cstddef>
@@ -29,8 +32,8 @@ inline constexpr std::uint64_t MAX_CIPHERTEXT_LEN = (std::uint64_t{1} << 36) - 3
 
 using PayloadKey = SecretBytes<PAYLOAD_KEY_LEN>;
 
-// HKDF-SHA256 of any input lengths into out (at most 255 x 32 bytes). False only if the
-// crypto library fails (out of memory, say).
+// HKDF-SHA256 of any input lengths into out. False if out is longer than 255 x 32 bytes or
+// the crypto library fails.
 [[nodiscard]] bool hkdf_sha256(std::span<const std::uint8_t> ikm,
                                std::span<const std::uint8_t> salt,
                                std::span<const std::uint8_t> info, std::span<std::uint8_t> out);

@@ -16,6 +16,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -30,6 +31,7 @@
 #include "python/conversion.h"
 #include "python/detection_type.h"
 #include "python/docstrings.h"
+#include "python/members.h"
 #include "python/os_error.h"
 #include "python/py.h"
 
@@ -46,8 +48,9 @@ struct EngineObject {
 constexpr std::size_t SESSION_ROOM = sizeof(engine::Session) + alignof(engine::Session) - 1;
 constexpr std::size_t ENGINE_SIZE = sizeof(EngineObject) + SESSION_ROOM;
 
-// `self` as an engine, or nullptr with TypeError set. The interpreter already checks the
-// receiver of a method called through the class; this guards every other route.
+// `self` as an engine, or nullptr with TypeError set. The instance members are
+// descriptors that do not check their receiver (python/members.h), so this is the check
+// that a call through the class on another object meets.
 EngineObject* engine_of(PyObject* self) {
   if (self == nullptr || Py_TYPE(self) != engine_type()) {
     if (!PyErr_Occurred()) {
@@ -227,12 +230,38 @@ int refuse_delete(PyObject* value) {
 }
 
 // Shortest decimal that reads back as the same float, never with an exponent:
-// "1.5", "2", "-0.25", "10000000000", "inf", "NaN".
+// "1.5", "2", "-0.25", "10000000000", "340000000000000000000000000000000000000", "inf",
+// "NaN". The digits are those of the shortest scientific form, padded with zeros: the
+// shortest fixed form of a large float is its exact digits instead
+// ("339999995214436424907732413799364296704"), as short as the rounded ones and closer.
 std::string shortest_decimal(float value) {
   if (std::isnan(value)) return "NaN";
-  char text[128];
-  const auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed);
-  return result.ec == std::errc() ? std::string(text, result.ptr) : std::string("?");
+  if (std::isinf(value)) return value < 0.0f ? "-inf" : "inf";
+  char text[32];
+  const auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific);
+  if (result.ec != std::errc()) return "?";
+  // "-1.2345e+38": sign, digits around one point, exponent with its sign.
+  std::string_view scientific(text, static_cast<std::size_t>(result.ptr - text));
+  std::string out;
+  if (scientific.front() == '-') {
+    out = "-";
+    scientific.remove_prefix(1);
+  }
+  const std::size_t e = scientific.find('e');
+  std::string digits;
+  for (const char c : scientific.substr(0, e)) {
+    if (c != '.') digits += c;
+  }
+  int exponent = 0;
+  const std::string_view power = scientific.substr(e + 2);
+  std::from_chars(power.data(), power.data() + power.size(), exponent);
+  if (scientific[e + 1] == '-') exponent = -exponent;
+  if (exponent < 0) {
+    return out + "0." + std::string(static_cast<std::size_t>(-exponent - 1), '0') + digits;
+  }
+  const auto whole = static_cast<std::size_t>(exponent) + 1;  // digits before the point
+  if (digits.size() <= whole) return out + digits + std::string(whole - digits.size(), '0');
+  return out + digits.substr(0, whole) + "." + digits.substr(whole);
 }
 
 PyObject* get_threshold(PyObject* self, void*) {
@@ -311,11 +340,17 @@ void engine_dealloc(PyObject* self) {
   Py_DECREF(type);  // instances of heap types own a reference to their type
 }
 
-PyMethodDef engine_methods[] = {
+PyMethodDef engine_static_methods[] = {
     {"from_path", as_cfunction(from_path), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      docs::FROM_PATH},
     {"from_bytes", as_cfunction(from_bytes), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      docs::FROM_BYTES},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Not in the type's slots: added as descriptors that leave the receiver check to
+// engine_of (python/members.h).
+PyMethodDef engine_methods[] = {
     {"push_pcm_i16", as_cfunction(push_pcm_i16), METH_VARARGS | METH_KEYWORDS, docs::PUSH_PCM_I16},
     {"push_pcm_f32", as_cfunction(push_pcm_f32), METH_VARARGS | METH_KEYWORDS, docs::PUSH_PCM_F32},
     {"current_score", current_score, METH_NOARGS, docs::CURRENT_SCORE},
@@ -333,8 +368,7 @@ PyType_Slot engine_slots[] = {
     {Py_tp_doc, const_cast<char*>(docs::ENGINE)},
     {Py_tp_new, reinterpret_cast<void*>(engine_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
-    {Py_tp_methods, engine_methods},
-    {Py_tp_getset, engine_getset},
+    {Py_tp_methods, engine_static_methods},
     {0, nullptr},
 };
 
@@ -350,7 +384,13 @@ PyType_Spec engine_spec = {
 
 PyTypeObject* engine_type() {
   static PyObject* type = nullptr;
-  if (type == nullptr) type = PyType_FromSpec(&engine_spec);
+  if (type == nullptr) {
+    Ref created(PyType_FromSpec(&engine_spec));
+    if (created && add_receiver_checked_members(reinterpret_cast<PyTypeObject*>(created.get()),
+                                                engine_methods, engine_getset)) {
+      type = created.release();
+    }
+  }
   return reinterpret_cast<PyTypeObject*>(type);
 }
 

@@ -2,12 +2,13 @@
  *
  * Engines on eight threads at once, as a server handling several audio streams would use
  * them. The threads start together at a barrier, so the first creations race for the
- * artefact reader's key material, which is built on first use; half of them begin with an
- * artefact that fails to build, so a failing load races a succeeding one. Each thread then
- * drives its own engine with its own chunk size and checks its detections against a replay
- * after reset; afterwards all threads must agree bit for bit, and the handles are destroyed
- * by the main thread (handles may move between threads between calls). Run under
- * ThreadSanitizer in CI, where any data race fails the test.
+ * artefact reader's key material and OpenSSL library context, which are built together on
+ * first use; half of them begin with an artefact that fails to build, so a failing load
+ * races a succeeding one. Each thread then drives its own engine with its own chunk size
+ * and checks its detections against a replay after reset; afterwards all threads must
+ * agree bit for bit, and the handles are destroyed by the main thread (handles may move
+ * between threads between calls). Run under ThreadSanitizer in CI, where any data race
+ * fails the test.
  *
  * Usage: threads_test MODEL.qelt BUILD_FAILS.qelt
  */

@@ -6,13 +6,17 @@ the engine gives for the raw samples pushed whole (tests/cli/reference_scores.cc
 stereo file, after downmix and resampling, scores close to them. Errors must come out as
 readable messages with the documented exit codes, never as a crash.
 
-Usage: test_cli.py --cli PATH --reference PATH --models DIR --work DIR [unittest args]
+Usage: test_cli.py --cli PATH --reference PATH --models DIR --work DIR [--emulator COMMAND]
+                   [unittest args]
+--emulator runs both programs through COMMAND (a cross build's qemu-aarch64 and its options,
+split as a shell would).
 """
 
 import argparse
 import json
 import math
 import os
+import shlex
 import struct
 import subprocess
 import sys
@@ -110,14 +114,14 @@ class Fixture:
             f.write(good)
         cls.empty = os.path.join(work, "empty.qelt")
         open(cls.empty, "wb").close()
-        out = subprocess.run([ARGS.reference, cls.model, cls.raw], capture_output=True,
-                             text=True, check=True)
+        out = subprocess.run([*ARGS.emulator, ARGS.reference, cls.model, cls.raw],
+                             capture_output=True, text=True, check=True)
         cls.reference = out.stdout.split()
         cls.made = True
 
 
 def run_cli(*args, stdin=None):
-    result = subprocess.run([ARGS.cli, *args], input=stdin, capture_output=True)
+    result = subprocess.run([*ARGS.emulator, ARGS.cli, *args], input=stdin, capture_output=True)
     # A negative code is a signal: the tool crashed.
     assert result.returncode >= 0, f"killed by signal {-result.returncode}: {args}"
     result.out = result.stdout.decode()
@@ -395,6 +399,7 @@ def main():
     parser.add_argument("--reference", required=True)
     parser.add_argument("--models", required=True)
     parser.add_argument("--work", required=True)
+    parser.add_argument("--emulator", type=shlex.split, default=[])
     ARGS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
 

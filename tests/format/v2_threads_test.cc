@@ -1,6 +1,7 @@
 // Loading on many threads at once from a cold start: the first uses of the built-in key
-// material race, and every thread must still get the same tensors as a single-threaded
-// load. Run under ThreadSanitizer by the tsan preset (label "threads").
+// material and of the reader's OpenSSL library context race, and every thread must still
+// get the same tensors as a single-threaded load. Run under ThreadSanitizer by the tsan
+// preset (label "threads").
 #include <latch>
 #include <string>
 #include <thread>

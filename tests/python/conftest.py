@@ -2,9 +2,11 @@
 #
 # CTest runs this suite with Debian's /usr/bin/python3 and passes, through the
 # environment, the folder of the built module (QWW_PYTHON_MODULE_DIR) and the tools that
-# make artefacts (QWW_MAKE_RANDOM_MODEL, QWW_QELT_WRITE). No artefact is checked in.
+# make artefacts (QWW_MAKE_RANDOM_MODEL, QWW_QELT_WRITE), and for a cross build the
+# emulator command that runs them (QWW_TOOL_RUNNER). No artefact is checked in.
 import json
 import os
+import shlex
 import subprocess
 import sys
 
@@ -18,12 +20,13 @@ import quelt_wake_word  # noqa: E402  (after the path is set)
 
 
 def _tool(variable):
+    """The command that runs the build's tool named by the environment variable."""
     path = os.environ.get(variable)
     if not path:
         pytest.skip(f"{variable} is not set (CTest sets it)")
     if not os.access(path, os.X_OK):
         pytest.fail(f"{variable}={path} is not an executable: build the tool first")
-    return path
+    return [*shlex.split(os.environ.get("QWW_TOOL_RUNNER", "")), path]
 
 
 @pytest.fixture(scope="session")
@@ -35,7 +38,7 @@ def qww():
 def model_path(tmp_path_factory):
     """A valid artefact with random weights (fixed seed)."""
     path = tmp_path_factory.mktemp("models") / "random.qelt"
-    subprocess.run([_tool("QWW_MAKE_RANDOM_MODEL"), "--seed", "7", "-o", str(path)],
+    subprocess.run([*_tool("QWW_MAKE_RANDOM_MODEL"), "--seed", "7", "-o", str(path)],
                    check=True, capture_output=True)
     return str(path)
 
@@ -54,7 +57,7 @@ def tensorless_model_path(tmp_path_factory):
     manifest.write_text(json.dumps(
         {"format_version": 2, "model_type": "wake_word", "config": None, "tensors": {}}))
     path = folder / "tensorless.qelt"
-    subprocess.run([_tool("QWW_QELT_WRITE"), "--manifest", str(manifest), "-o", str(path)],
+    subprocess.run([*_tool("QWW_QELT_WRITE"), "--manifest", str(manifest), "-o", str(path)],
                    check=True, capture_output=True)
     return str(path)
 

@@ -1,5 +1,6 @@
-# Helpers shared by the test files: observing every frame's score, and pushing the same
-# elements through the element path.
+# Helpers shared by the test files: observing every frame's score, pushing the same
+# elements through the element path, and the integer-made test signal with its pinned scores.
+import os
 import struct
 
 
@@ -44,3 +45,29 @@ def outcome(make_engine, method, pcm):
     except Exception as error:  # noqa: BLE001: the exception is the observation
         result = ("raised", type(error), str(error))
     return result + (bits(engine.current_score()),)
+
+
+def make_test_signal():
+    """The integer-made test signal of tests/c_api/test_signal.h, sample for sample: 3 s
+    in six half-second pieces of noise plus a gliding square wave."""
+    loudness = [3000, 12000, 0, 500, 20000, 6000]
+    state = 2463534242
+    out = []
+    for n in range(48000):
+        state = (state * 1664525 + 1013904223) & 0xFFFFFFFF
+        a = loudness[n // 8000]
+        period = 20 + (n // 400) % 60
+        noise = (((state >> 16) * a) >> 17) - (a >> 2)
+        square = a >> 1 if (n % period) * 2 < period else -(a >> 1)
+        out.append(noise + square)
+    return out
+
+
+GOLDEN_SCORES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support",
+                             "golden_scores.txt")
+
+
+def golden_scores():
+    """The pinned score bits of the random model over make_test_signal(), frame by frame."""
+    with open(GOLDEN_SCORES, encoding="ascii") as f:
+        return [int(line, 16) for line in f if line.strip() and not line.startswith("#")]

@@ -1,9 +1,10 @@
 # Concurrency and borrowing: Python code that runs in the middle of a push (an element's
 # __index__ or __float__) and reaches the same engine gets RuntimeError, whether it runs on
 # the pushing thread or on another one; distinct engines work side by side on threads.
+import array
+import random
 import threading
 
-import numpy as np
 import pytest
 
 from quelt_support import every_frame, trace
@@ -105,9 +106,13 @@ def test_reentry_from_another_thread(make_engine):
     assert engine.cooldown_frames == 100
 
 
+def _noise(seed, n):
+    rng = random.Random(seed)
+    return array.array("h", (rng.randint(-9000, 8999) for _ in range(n)))
+
+
 def test_engines_on_several_threads(make_engine):
-    audio = [np.random.default_rng(seed).integers(-9000, 9000, 5000).astype(np.int16)
-             for seed in range(4)]
+    audio = [_noise(seed, 5000) for seed in range(4)]
     expected = [trace(every_frame(make_engine).push_pcm_i16(a)) for a in audio]
     engines = [every_frame(make_engine) for _ in audio]  # created here, used elsewhere
     results = [None] * len(audio)

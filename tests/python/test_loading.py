@@ -3,6 +3,8 @@
 import errno
 import os
 import pathlib
+import subprocess
+import sys
 
 import pytest
 
@@ -24,6 +26,52 @@ def test_valid_artefact_loads_from_bytes_and_path(qww, model_path, model_bytes):
         assert type(engine) is qww.WakeWordEngine
         assert engine.threshold == pytest.approx(0.9)
         assert engine.cooldown_frames == 100
+
+
+# In a child interpreter whose OpenSSL allocator refuses everything while the first load
+# sets up the reader's library context: MemoryError from both doors (never a failed
+# decryption), and the next load, with memory back, works.
+EXHAUSTED_OPENSSL = """
+import ctypes, sys
+sys.path.insert(0, {module_dir!r})
+libc = ctypes.CDLL(None)
+libc.malloc.restype = libc.realloc.restype = ctypes.c_void_p
+libc.malloc.argtypes = [ctypes.c_size_t]
+libc.realloc.argtypes = [ctypes.c_void_p, ctypes.c_size_t]
+libc.free.argtypes = [ctypes.c_void_p]
+refuse = False
+malloc = ctypes.CFUNCTYPE(ctypes.c_void_p, ctypes.c_size_t, ctypes.c_char_p, ctypes.c_int)(
+    lambda size, file, line: None if refuse else libc.malloc(size))
+realloc = ctypes.CFUNCTYPE(ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_char_p,
+                           ctypes.c_int)(
+    lambda p, size, file, line: None if refuse else libc.realloc(p, size))
+free = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int)(
+    lambda p, file, line: libc.free(p))
+crypto = ctypes.CDLL("libcrypto.so.3")
+assert crypto.CRYPTO_set_mem_functions(malloc, realloc, free) == 1, "OpenSSL already in use"
+# OpenSSL's own start-up, which cannot recover from a failure, happens with memory.
+assert crypto.OPENSSL_init_crypto(ctypes.c_uint64(0), None) == 1
+import quelt_wake_word
+engine_type = quelt_wake_word.WakeWordEngine
+refuse = True
+for load in (lambda: engine_type.from_bytes(open({model!r}, "rb").read()),
+             lambda: engine_type.from_path({model!r})):
+    try:
+        load()
+        print("loaded")
+    except MemoryError:
+        print("MemoryError")
+refuse = False
+print(type(engine_type.from_path({model!r})).__name__)
+"""
+
+
+def test_exhausted_memory_in_openssl_is_memory_error(qww, model_path):
+    script = EXHAUSTED_OPENSSL.format(module_dir=os.path.dirname(qww.__file__), model=model_path)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                            timeout=300)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["MemoryError", "MemoryError", "WakeWordEngine"]
 
 
 def test_from_path_resolves_relative_paths(qww, model_path, monkeypatch):
@@ -144,13 +192,31 @@ def test_argument_parsing_messages(qww, engine, method, name):
         assert str(info.value) == message
 
 
-def test_methods_refuse_foreign_receivers(qww):
-    with pytest.raises(TypeError):
-        qww.WakeWordEngine.push_pcm_i16(object(), [0])
-    with pytest.raises(TypeError):
-        qww.WakeWordEngine.current_score(5)
-    with pytest.raises(TypeError):
-        qww.WakeWordEngine.threshold.__get__(5)
+def test_methods_refuse_foreign_receivers(qww, engine):
+    cls = qww.WakeWordEngine
+    calls = [
+        (lambda: cls.push_pcm_i16(5, [1]), "int"),
+        (lambda: cls.push_pcm_f32(object(), pcm=[0.0]), "object"),
+        (lambda: cls.current_score(5), "int"),
+        (lambda: cls.reset(None), "NoneType"),
+        (lambda: cls.threshold.__get__(5), "int"),
+        (lambda: cls.threshold.__set__(5, 0.5), "int"),
+        (lambda: cls.cooldown_frames.__get__(2.5), "float"),
+        (lambda: cls.cooldown_frames.__set__("x", 1), "str"),
+        (lambda: cls.cooldown_frames.__delete__(b""), "bytes"),
+    ]
+    for call, type_name in calls:
+        with pytest.raises(TypeError) as info:
+            call()
+        assert str(info.value) == f"'{type_name}' object cannot be converted to 'WakeWordEngine'"
+    # Through the class on an engine, the members work as through the engine.
+    assert cls.current_score(engine) == engine.current_score()
+    assert cls.push_pcm_i16(engine, pcm=[0] * 400) == []
+    cls.threshold.__set__(engine, 0.5)
+    assert cls.threshold.__get__(engine) == engine.threshold == 0.5
+    assert cls.reset(engine) is None
+    with pytest.raises(TypeError, match="^unbound method WakeWordEngine.reset"):
+        cls.reset()
 
 
 def test_no_argument_methods_take_none(engine):

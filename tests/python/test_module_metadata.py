@@ -1,6 +1,6 @@
-# Module metadata: version, __all__, class identity, docstrings and text signatures,
-# no public constructors, import rules (same module on re-import, no subinterpreters),
-# the exported symbols, and the type stub's agreement with the module.
+# Module metadata: version, __all__, class identity, docstrings and text signatures, the
+# members' descriptors, no public constructors, import rules (same module on re-import,
+# no subinterpreters), the exported symbols, and the type stub's agreement with the module.
 import ast
 import importlib
 import inspect
@@ -60,6 +60,24 @@ def test_docstrings_and_text_signatures(qww):
         member = getattr(engine, name)
         assert str(inspect.signature(member)) == expected, name
         assert not member.__doc__.startswith(name), "text signature left in __doc__"
+
+
+def test_members_look_like_the_interpreters_descriptors(qww):
+    cls = qww.WakeWordEngine
+    assert repr(cls.reset) == "<method 'reset' of 'quelt_wake_word.WakeWordEngine' objects>"
+    assert repr(cls.threshold) == (
+        "<attribute 'threshold' of 'quelt_wake_word.WakeWordEngine' objects>")
+    for name in ("push_pcm_i16", "push_pcm_f32", "current_score", "reset", "threshold",
+                 "cooldown_frames"):
+        member = getattr(cls, name)
+        assert member.__name__ == name
+        assert member.__qualname__ == f"WakeWordEngine.{name}"
+        assert member.__objclass__ is cls
+        assert inspect.getattr_static(cls, name) is member
+    assert inspect.ismethoddescriptor(cls.reset) and inspect.isdatadescriptor(cls.threshold)
+    assert cls.push_pcm_i16.__text_signature__ == "($self, pcm)"
+    with pytest.raises(TypeError):
+        type(cls.reset)()
 
 
 def test_reimport_returns_the_same_module(qww):
