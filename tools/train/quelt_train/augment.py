@@ -25,6 +25,9 @@ FREE_BEFORE, FREE_AFTER = 15, 80     # score unconstrained in [end - 15, end + 8
 # its 3 s streams, which made the model that hears real people best: settled words, or
 # words ending up to 2.7 s in, fitted the synthetic voices better and real people worse.
 SETTLED_FRAME = 250
+# Training streams open with this much of their own room and carry targets only after it:
+# 2 s of pool plus the 2.4 s receptive field, so no target frame sees the warm-up's silence.
+RUN_IN_FRAMES = 440
 
 
 def db(x):
@@ -116,29 +119,52 @@ class Composer:
   """Draws labelled examples for one split from a Corpus."""
 
   def __init__(self, corpus, split, n_frames=300, p_positive=0.5, p_talk=0.0, p_real=0.12,
-               p_settled=0.0):
-    self.n_frames = n_frames
+               p_settled=0.0, run_in_frames=0, p_neural=0.3):
+    """n_frames: the frames that carry targets; run_in_frames: frames of the same room
+    before them that carry none (labels -1), so that the pool and the receptive field of
+    every target frame hold the stream's own sound. p_neural: the share of the wake words not
+    taken from the real recordings that the neural voices say, when the split has them."""
+    self.run_in = run_in_frames
+    self.n_frames = n_frames + run_in_frames
     self.p_real = p_real
+    self.p_neural = p_neural
     self.p_talk = p_talk
     self.p_settled = p_settled
-    self.n = fe.HOP_LENGTH * (n_frames - 1) + fe.FRAME_LENGTH
+    self.n = fe.HOP_LENGTH * (self.n_frames - 1) + fe.FRAME_LENGTH
     self.p_positive = p_positive
     self.synth_pos = corpus.clips("word", split) + corpus.clips("lead", split)
     self.real_pos = corpus.clips("real_word", split) + corpus.clips("real_lead", split)
+    self.neural_pos = corpus.clips("neural_word", split)
     self.speech = corpus.clips("speech", split)
     self.synth_speech = corpus.clips("synth_speech", split)
+    # the neural voices' other phrases: the same voices as their wake words, so that a voice
+    # is not what the network keys on
+    self.neural_speech = corpus.clips("neural_speech", split)
     self.confusable = corpus.clips("confusable", split)
-    self.noise = corpus.clips("noise", split)
-    assert self.synth_pos and self.speech and self.synth_speech and self.confusable
+    self.noise = (corpus.clips("noise", split) + corpus.clips("room_noise", split) +
+                  corpus.clips("false_activation", split))
+    # Without prepared synthesis (a smoke test) the neural voices alone say the word.
+    assert (self.synth_pos or self.neural_pos) and self.speech
 
   def _negative_speech(self, rng):
     r = rng.random()
-    pool = self.speech if r < 0.45 else self.synth_speech if r < 0.75 else self.confusable
+    if self.neural_speech:
+      if r < 0.15:
+        return self.neural_speech[rng.integers(len(self.neural_speech))]
+      r = (r - 0.15) / 0.85
+    if r < 0.45 or not (self.synth_speech or self.confusable):
+      pool = self.speech
+    elif self.synth_speech and (r < 0.75 or not self.confusable):
+      pool = self.synth_speech
+    else:
+      pool = self.confusable
     return pool[rng.integers(len(pool))]
 
   def _positive(self, rng):
     if self.real_pos and rng.random() < self.p_real:
       return self.real_pos[rng.integers(len(self.real_pos))]
+    if self.neural_pos and (not self.synth_pos or rng.random() < self.p_neural):
+      return self.neural_pos[rng.integers(len(self.neural_pos))]
     return self.synth_pos[rng.integers(len(self.synth_pos))]
 
   def noise_bed(self, n, rng, exclude_babble=False):
@@ -186,9 +212,13 @@ class Composer:
       word = self._positive(rng)
       if rng.random() < 0.8:
         word = speed(word, rng)
-      lo = max(120, len(word) // fe.HOP_LENGTH + 5)
-      if self.p_settled and rng.random() < self.p_settled:
-        lo = max(lo, min(SETTLED_FRAME, t - 130))
+      if self.run_in:
+        # the run-in already holds the room: the word may end anywhere in the scored part
+        lo = self.run_in + 30
+      else:
+        lo = max(120, len(word) // fe.HOP_LENGTH + 5)
+        if self.p_settled and rng.random() < self.p_settled:
+          lo = max(lo, min(SETTLED_FRAME, t - 130))
       end_frame = int(rng.integers(lo, max(lo + 1, t - 130)))
       end = fe.HOP_LENGTH * end_frame + fe.FRAME_LENGTH
       self._place(fg, word * db(rng.uniform(-4, 0)), end - len(word))
@@ -200,7 +230,9 @@ class Composer:
       elif rng.random() < 0.5:  # "computer, lights on"
         after = self._negative_speech(rng)
         self._place(fg, after * db(rng.uniform(-8, 0)), end + int(rng.uniform(0.05, 0.6) * SR))
-      if not talk and rng.random() < 0.3:  # someone talking before
+      if not talk and self.run_in and rng.random() < 0.4:  # talk in the room before
+        self._talk(fg, rng, stop=end - len(word) - int(rng.uniform(0.3, 1.5) * SR))
+      elif not talk and rng.random() < 0.3:  # someone talking before
         before = self._negative_speech(rng)
         gap = int(rng.uniform(0.3, 1.5) * SR)
         self._place(fg, before * db(rng.uniform(-8, 0)), end - len(word) - gap - len(before))
@@ -215,7 +247,8 @@ class Composer:
       self._talk(fg, rng)
       quiet_room = rng.random() < 0.6
     elif not positive and rng.random() < 0.85:
-      for _ in range(rng.integers(1, 4)):
+      # about one to three utterances every 3 s, in a long stream as in a short one
+      for _ in range(rng.integers(1, 4) * max(1, round(n / (3 * SR)))):
         clip = self._negative_speech(rng)
         if rng.random() < 0.5:
           clip = speed(clip, rng)
@@ -227,19 +260,27 @@ class Composer:
     active = np.abs(fg) > 1e-4
     speech_rms = rms(fg[active]) if active.sum() > 1600 else 0.0
     x = fg
-    if (rng.random() < 0.85 and not quiet_room) or speech_rms == 0.0:
+    # With a run-in every stream has a room, a quiet one (a bed 25 to 45 dB under the
+    # speech) or a noisy one; digital silence is the warm-up's, no room's.
+    if (rng.random() < 0.85 and not quiet_room) or speech_rms == 0.0 or self.run_in:
       bed = self.noise_bed(n, rng)
       if rng.random() < 0.25:
         bed = band_limit(bed, rng)
       if speech_rms > 0:
-        level = speech_rms * db(-rng.uniform(0, 20))
+        quiet = quiet_room or (self.run_in and rng.random() < 0.15)
+        level = speech_rms * db(-rng.uniform(25, 45) if quiet else -rng.uniform(0, 20))
       else:
         level = db(rng.uniform(-60, -15))
       x = fg + bed * level
     gain = db(rng.uniform(-30, 0)) * 0.9 / (np.max(np.abs(x)) + 1e-9)
     x = x * min(gain, db(30))
-    if rng.random() < 0.5:  # a quiet sensor floor
+    if self.run_in:
+      # a microphone's own noise under every room: even a quiet room quieter than this is
+      # digital silence to the frontend
+      x = x + rng.standard_normal(n).astype(np.float32) * db(rng.uniform(-80, -60))
+    elif rng.random() < 0.5:  # a quiet sensor floor
       x = x + rng.standard_normal(n).astype(np.float32) * db(rng.uniform(-90, -65))
+    labels[: self.run_in] = -1
     return np.clip(x, -1.0, 1.0).astype(np.float32), labels, positive
 
   def batch(self, rng, size):

@@ -1,0 +1,111 @@
+"""Training in the listening condition: streams that open with their own room, the trained
+frames continuing from the state the run-in left, and the floor on background logits."""
+
+import numpy as np
+import torch
+
+import calibrate
+import train
+from quelt_train import augment, losses, model as M
+from quelt_train import frontend as fe
+from test_model import random_net
+
+
+class NeuralOnlyCorpus:
+  """A corpus without prepared synthesis: neural voices say the word, real speech and noise."""
+
+  def __init__(self):
+    rng = np.random.default_rng(0)
+    tone = lambda s, f: (np.sin(np.arange(int(s * 16000)) * f) * 0.5).astype(np.float32)
+    noise = lambda s: (rng.standard_normal(int(s * 16000)) * 0.1).astype(np.float32)
+    self.c = {"neural_word": [tone(0.7, 0.2), tone(0.9, 0.25)], "speech": [noise(2.5)],
+              "neural_speech": [tone(1.2, 0.05)], "noise": [noise(6.0)],
+              "room_noise": [noise(3.0)]}
+
+  def clips(self, role, split):
+    return self.c.get(role, []) if split == "train" else []
+
+
+def test_streams_open_with_their_own_room_and_no_targets():
+  comp = augment.Composer(NeuralOnlyCorpus(), "train", 300, p_talk=0.3,
+                          run_in_frames=augment.RUN_IN_FRAMES)
+  assert comp.n_frames == 740 and fe.n_frames(comp.n) == 740
+  rng = np.random.default_rng(3)
+  n_pos = 0
+  for _ in range(24):
+    x, lab, pos = comp.example(rng)
+    assert len(x) == comp.n and len(lab) == 740
+    assert (lab[: augment.RUN_IN_FRAMES] == -1).all()
+    if pos:
+      n_pos += 1
+      first = int(np.flatnonzero(lab == 1)[0])
+      # the word ends after the run-in, so its pool and receptive field hold only the room
+      assert first + augment.POS_BEFORE >= augment.RUN_IN_FRAMES + 30
+    else:
+      assert not (lab == 1).any()
+    # no stretch of the run-in is digital silence: every stream has a room
+    blocks = x[: augment.RUN_IN_FRAMES * fe.HOP_LENGTH].reshape(-1, 1600)
+    assert (np.sqrt((blocks.astype(np.float64) ** 2).mean(axis=1)) > 5e-5).all()
+  assert 4 <= n_pos <= 20
+
+
+def test_trained_frames_continue_from_the_run_in_as_the_engine_does():
+  net = random_net(4)
+  feats = fe.TorchFrontend()(torch.from_numpy(
+      np.random.default_rng(1).standard_normal((2, 16000 * 6)).astype(np.float32) * 0.1))
+  run_in = 300
+  whole_pooled, whole_frame = net(feats, with_frames=True)
+  frame, e, pooled = train.run_stream(net, feats, run_in)
+  torch.testing.assert_close(frame, whole_frame[:, run_in:], atol=1e-4, rtol=1e-5)
+  torch.testing.assert_close(pooled, whole_pooled[:, run_in:], atol=1e-4, rtol=1e-5)
+  # the run-in carries no gradient, the trained frames do
+  frame.sum().backward()
+  assert net.stem_conv.weight.grad is not None
+
+
+def test_pool_after_is_the_mean_over_the_prior_and_the_frames():
+  rng = np.random.default_rng(2)
+  prior = torch.from_numpy(rng.standard_normal((3, 200)))
+  frame = torch.from_numpy(rng.standard_normal((3, 50)))
+  got = M.pool_after(frame, prior)
+  seq = torch.cat([prior, frame], dim=1)
+  want = torch.stack([seq[:, i + 1: i + 201].mean(dim=1) for i in range(50)], dim=1)
+  torch.testing.assert_close(got, want)
+
+
+def test_the_floor_lifts_only_background_frames_below_it():
+  z = torch.tensor([[-10.0, -4.0, 2.0, -20.0, -6.0]], requires_grad=True)
+  lab = torch.tensor([[0, 0, 0, 1, -1]])
+  loss = losses.background_band_loss(z, lab, floor=-4.0)
+  assert abs(float(loss) - 36.0 / 3) < 1e-6
+  loss.backward()
+  assert z.grad[0, 0] < 0 and (z.grad[0, 1:] == 0).all()  # descent raises the -10 frame only
+  assert float(losses.background_band_loss(z, torch.ones_like(lab))) == 0.0
+
+
+def test_the_head_fit_puts_every_room_at_the_same_pooled_level():
+  # Two rooms whose background embeddings differ, a word direction on top of either: with
+  # the floor the pooled background of both sits at the floor (without it, 2 lower).
+  rng = np.random.default_rng(5)
+  b, t = 64, 300
+  e = np.abs(rng.normal(0, 0.05, (b, 200 + t, 16))).astype(np.float32)
+  e[: b // 2, :, 0:4] += 1.0   # noisy room
+  e[b // 2:, :, 4:8] += 0.3    # quiet room
+  labels = np.zeros((b, t), np.int64)
+  for i in range(0, b, 2):
+    end = int(rng.integers(60, 150))
+    e[i, 200 + end - 40: 200 + end, 12:16] += 2.0
+    labels[i, end - 15: end + 80] = -1
+    labels[i, end - 5: end + 41] = 1
+  e, labels = torch.from_numpy(e), torch.from_numpy(labels)
+  quiet_log = lambda m: None
+  w, bias = calibrate.fit_head(e, labels, torch.zeros(16), torch.zeros(1), 600, quiet_log)
+  pooled = M.pool_after(e[:, 200:] @ w + bias, (e[:, :200] @ w + bias))
+  neg_rows = torch.arange(b) % 2 == 1
+  noisy = pooled[neg_rows & (torch.arange(b) < b // 2)].mean()
+  quiet = pooled[neg_rows & (torch.arange(b) >= b // 2)].mean()
+  assert abs(float(noisy - quiet)) < 0.5
+  assert abs(float(noisy) - losses.BACKGROUND_FLOOR) < 0.75
+  assert abs(float(quiet) - losses.BACKGROUND_FLOOR) < 0.75
+  pos_peak = torch.where(labels == 1, pooled, torch.tensor(-1e4)).amax(dim=1)[::2]
+  assert (pos_peak > calibrate.THRESHOLD_LOGIT).float().mean() > 0.9
