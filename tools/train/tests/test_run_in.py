@@ -1,10 +1,12 @@
 """Training in the listening condition: streams that open with their own room, the trained
-frames continuing from the state the run-in left, and the floor on background logits."""
+frames continuing from the state the run-in left, the floor on background logits, and the
+choice of the operating point on the listening streams."""
 
 import numpy as np
 import torch
 
 import calibrate
+import choose
 import train
 from quelt_train import augment, losses, model as M
 from quelt_train import frontend as fe
@@ -109,3 +111,33 @@ def test_the_head_fit_puts_every_room_at_the_same_pooled_level():
   assert abs(float(quiet) - losses.BACKGROUND_FLOOR) < 0.75
   pos_peak = torch.where(labels == 1, pooled, torch.tensor(-1e4)).amax(dim=1)[::2]
   assert (pos_peak > calibrate.THRESHOLD_LOGIT).float().mean() > 0.9
+
+
+def rows(thresholds, frr_room, frr_quiet, fa_room, fa_quiet):
+  mk = lambda th, frr, fa: {"threshold": th, "pooled_fa_per_hour": fa,
+                            "families": {"all": {"frr": frr}}}
+  return {"room": [mk(*a) for a in zip(thresholds, frr_room, fa_room)],
+          "quiet": [mk(*a) for a in zip(thresholds, frr_quiet, fa_quiet)]}
+
+
+def test_the_operating_point_takes_both_rooms_within_the_target():
+  th = [0.1, 0.5, 0.9, 0.99]
+  res = rows(th, [0.05, 0.1, 0.3, 0.6], [0.0, 0.05, 0.1, 0.4], [3.0, 0.4, 0.1, 0.0],
+             [0.2, 0.9, 0.2, 0.0])
+  p = choose.operating_point(res, fa_target=0.5)
+  # 0.5 has the fewer misses but the quiet room's false accepts are above the target there
+  assert p["threshold"] == 0.9 and p["reached"] and abs(p["frr_room"] - 0.3) < 1e-12
+  none = choose.operating_point(rows(th, [0] * 4, [0] * 4, [5, 4, 3, 2], [1, 1, 1, 1]), 0.5)
+  assert not none["reached"] and none["threshold"] == 0.99
+  assert choose.rank_key(p) < choose.rank_key(none)
+  # a model that finds no word keeps the default threshold
+  deaf = choose.operating_point(rows(th, [1] * 4, [1] * 4, [0] * 4, [0] * 4), 0.5)
+  assert deaf["threshold"] == 0.9
+
+
+def test_the_bias_shift_moves_the_chosen_threshold_to_the_default():
+  for th in (0.02, 0.5, 0.9, 0.999):
+    d = choose.bias_shift(th)
+    logit = np.log(th / (1 - th))
+    assert abs(1 / (1 + np.exp(-(logit + d))) - 0.9) < 1e-9
+  assert abs(choose.bias_shift(0.9)) < 1e-12
