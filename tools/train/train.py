@@ -25,16 +25,27 @@ from quelt_train import augment, data, frontend, losses, metrics, model as M  # 
 
 
 class BatchStream(torch.utils.data.IterableDataset):
-  """Endless composed batches, built in a worker process beside the training loop."""
+  """Endless composed batches, built in a worker process beside the training loop. With a
+  frontend the worker also computes the features (a third of a step's time on the long
+  streams), so the training loop gets (features, labels, is_positive)."""
 
-  def __init__(self, composer, batch, seed):
+  def __init__(self, composer, batch, seed, frontend=None, vtlp=0.0):
     super().__init__()
-    self.composer, self.batch, self.seed = composer, batch, seed
+    self.composer, self.batch, self.seed, self.frontend = composer, batch, seed, frontend
+    self.vtlp = vtlp
 
   def __iter__(self):
     rng = np.random.default_rng(self.seed)
     while True:
-      yield self.composer.batch(rng, self.batch)
+      x, labels, positive = self.composer.batch(rng, self.batch)
+      if self.frontend is not None:
+        # every example, word or not, through a vocal tract of its own length, so that
+        # the warp does not tell the classes apart
+        warp = (torch.from_numpy(rng.uniform(1 - self.vtlp, 1 + self.vtlp, len(x)))
+                if self.vtlp else None)
+        with torch.no_grad():
+          x = self.frontend(torch.from_numpy(x), warp)
+      yield x, labels, positive
 
 
 def validation_set(composer, seed, count):
@@ -120,6 +131,9 @@ def main():
   ap.add_argument("--band-weight", type=float, default=0.05,
                   help="weight of the floor on background frame logits (0: none)")
   ap.add_argument("--floor", type=float, default=losses.BACKGROUND_FLOOR)
+  ap.add_argument("--vtlp", type=float, default=0.15,
+                  help="vocal-tract length perturbation: frequency warp factors drawn from "
+                       "1 +- this (0: none)")
   ap.add_argument("--without-synth", action="store_true",
                   help="train without prepared synthetic clips (a smoke test)")
   ap.add_argument("--seed", type=int, default=7)
@@ -167,8 +181,8 @@ def main():
     step = ck["step"]
     log(f"resumed at step {step}")
   batches = iter(torch.utils.data.DataLoader(
-      BatchStream(train_set, args.batch, args.seed + step), batch_size=None, num_workers=1,
-      prefetch_factor=4))
+      BatchStream(train_set, args.batch, args.seed + step, fe, args.vtlp), batch_size=None,
+      num_workers=1, prefetch_factor=4))
 
   def save_checkpoint():
     torch.save({"model": net.state_dict(), "opt": opt.state_dict(), "step": step,
@@ -184,7 +198,7 @@ def main():
     x, labels, _ = next(batches)
     t_step = time.time()
     labels = labels.long()
-    frame_logits, e, logits = run_stream(net, fe(x), args.run_in)
+    frame_logits, e, logits = run_stream(net, x, args.run_in)
     labels = labels[:, args.run_in:]
     _, st = losses.frame_loss(logits.detach(), labels)
     # Per-frame objectives train the network: the word in a short window after it ends, and

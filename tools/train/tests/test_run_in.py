@@ -141,3 +141,22 @@ def test_the_bias_shift_moves_the_chosen_threshold_to_the_default():
     logit = np.log(th / (1 - th))
     assert abs(1 / (1 + np.exp(-(logit + d))) - 0.9) < 1e-9
   assert abs(choose.bias_shift(0.9)) < 1e-12
+
+
+def test_the_vocal_tract_warp_moves_a_tone_and_keeps_the_band_edges():
+  frontend = fe.TorchFrontend()
+  t = np.arange(16000) / 16000
+  x = torch.from_numpy(np.stack([np.sin(2 * np.pi * 1500 * t)] * 3).astype(np.float32))
+  plain = frontend(x)
+  warped = frontend(x, torch.tensor([1.0, 1.15, 0.85]))
+  torch.testing.assert_close(warped[0], plain[0], atol=1e-5, rtol=0)
+  band = lambda f: int(torch.argmax(f[10:-10].mean(dim=0)))
+  b0, b_up, b_down = band(warped[0]), band(warped[1]), band(warped[2])
+  assert b_down < b0 < b_up
+  # the tone lands in the band of 1.15 x 1500 Hz, or of 0.85 x 1500 Hz
+  centres = fe.mel_weights().argmax(axis=1) * 16000 / fe.N_FFT
+  assert abs(centres[b_up] - 1725) < 120 and abs(centres[b_down] - 1275) < 120
+  # piecewise linear: every source bin lands inside the band, the top stays at Nyquist
+  w = frontend.warped_mel(torch.tensor([0.85, 1.15]))
+  assert w.shape == (2, 257, 64) and torch.isfinite(w).all()
+  torch.testing.assert_close(w[:, -1], frontend.mel_t[-1].expand(2, -1))
