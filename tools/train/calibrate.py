@@ -141,6 +141,8 @@ def main():
                   help="frames of each stream's room before its scored frames (0: none)")
   ap.add_argument("--p-talk", type=float, default=0.3)
   ap.add_argument("--band-weight", type=float, default=0.05)
+  ap.add_argument("--p-opus", type=float, default=0.5,
+                  help="share of wake words passed through an Opus round trip")
   ap.add_argument("--without-synth", action="store_true",
                   help="without prepared synthetic clips (a smoke test)")
   ap.add_argument("--seed", type=int, default=321)
@@ -155,7 +157,7 @@ def main():
   log = lambda m: print(f"[{time.time() - t0:7.1f}s] {m}", flush=True)
   corpus = data.load_corpus(args.data_dir, args.work_dir, require_synth=not args.without_synth)
   compose = lambda split: augment.Composer(corpus, split, args.frames, p_talk=args.p_talk,
-                                           run_in_frames=args.run_in)
+                                           run_in_frames=args.run_in, p_opus=args.p_opus)
   net = M.WakeWordNet()
   model_path = args.out or os.path.join(args.work_dir, "model.pt")
   fe = frontend.TorchFrontend()

@@ -7,9 +7,10 @@ Needs prepare_data.py's output in WORK_DIR (--without-synth: only the decoded re
 the neural voices, for a smoke test). Every stream opens with R frames (default 4.4 s) of its
 own room, which go through the network without gradient and carry no target, so that the
 pool and the receptive field of every trained frame hold the stream's own sound as in a
-session that has been listening, never the warm-up's silence. Saves WORK_DIR/checkpoint.pt every few minutes
-(training resumes from it) and at the end; calibrate.py then fits the head to the pooled
-score and writes WORK_DIR/model.pt.
+session that has been listening, never the warm-up's silence. Saves WORK_DIR/checkpoint.pt
+every few minutes (training resumes from it) and at the end, and the network every 500
+steps as WORK_DIR/snapshot_STEP.pt; calibrate.py then fits the head to the pooled score and
+choose.py picks among the calibrated candidates on validation people.
 """
 
 import argparse
@@ -134,6 +135,8 @@ def main():
   ap.add_argument("--vtlp", type=float, default=0.15,
                   help="vocal-tract length perturbation: frequency warp factors drawn from "
                        "1 +- this (0: none)")
+  ap.add_argument("--p-opus", type=float, default=0.5,
+                  help="share of wake words passed through an Opus round trip")
   ap.add_argument("--without-synth", action="store_true",
                   help="train without prepared synthetic clips (a smoke test)")
   ap.add_argument("--seed", type=int, default=7)
@@ -151,9 +154,9 @@ def main():
 
   corpus = data.load_corpus(args.data_dir, args.work_dir, require_synth=not args.without_synth)
   train_set = augment.Composer(corpus, "train", args.frames, p_talk=args.p_talk,
-                               run_in_frames=args.run_in)
+                               run_in_frames=args.run_in, p_opus=args.p_opus)
   val_set = augment.Composer(corpus, "val", args.frames, p_talk=args.p_talk,
-                             run_in_frames=args.run_in)
+                             run_in_frames=args.run_in, p_opus=args.p_opus)
   val_x, val_labels = validation_set(val_set, 99, 256)
   log(f"corpus ready; {len(val_x)} validation streams")
 

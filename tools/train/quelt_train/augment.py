@@ -9,7 +9,10 @@ there must reach the threshold), -1 where the score is free (the end of the word
 first 0.8 s after it, which the cooldown covers), 0 everywhere else.
 """
 
+import io
+
 import numpy as np
+import soundfile as sf
 from scipy.fft import next_fast_len
 from scipy.signal import resample_poly
 
@@ -107,6 +110,19 @@ def band_limit(x, rng):
   return np.fft.irfft(np.fft.rfft(x) * mask, len(x)).astype(np.float32)
 
 
+def opus_round_trip(clip):
+  """The clip encoded as Opus and decoded again, the same length and in place: the negative
+  speech is Opus and the wake words are WAV, so a share of the words goes through the same
+  codec and no codec trace tells the classes apart."""
+  buf = io.BytesIO()
+  sf.write(buf, np.asarray(clip, np.float32), SR, format="OGG", subtype="OPUS")
+  buf.seek(0)
+  y, _ = sf.read(buf, dtype="float32")
+  out = np.zeros(len(clip), np.float32)
+  out[: min(len(y), len(clip))] = y[: len(clip)]
+  return out
+
+
 def _random_slice(clip, n, rng):
   if len(clip) >= n:
     s = rng.integers(0, len(clip) - n + 1)
@@ -119,11 +135,13 @@ class Composer:
   """Draws labelled examples for one split from a Corpus."""
 
   def __init__(self, corpus, split, n_frames=300, p_positive=0.5, p_talk=0.0, p_real=0.12,
-               p_settled=0.0, run_in_frames=0, p_neural=0.3):
+               p_settled=0.0, run_in_frames=0, p_neural=0.3, p_opus=0.0):
     """n_frames: the frames that carry targets; run_in_frames: frames of the same room
     before them that carry none (labels -1), so that the pool and the receptive field of
     every target frame hold the stream's own sound. p_neural: the share of the wake words not
-    taken from the real recordings that the neural voices say, when the split has them."""
+    taken from the real recordings that the neural voices say, when the split has them.
+    p_opus: the share of wake words passed through an Opus round trip."""
+    self.p_opus = p_opus
     self.run_in = run_in_frames
     self.n_frames = n_frames + run_in_frames
     self.p_real = p_real
@@ -210,6 +228,8 @@ class Composer:
     labels = np.zeros(t, np.int8)
     if positive:
       word = self._positive(rng)
+      if self.p_opus and rng.random() < self.p_opus:
+        word = opus_round_trip(word)
       if rng.random() < 0.8:
         word = speed(word, rng)
       if self.run_in:

@@ -30,7 +30,7 @@ class NeuralOnlyCorpus:
 
 def test_streams_open_with_their_own_room_and_no_targets():
   comp = augment.Composer(NeuralOnlyCorpus(), "train", 300, p_talk=0.3,
-                          run_in_frames=augment.RUN_IN_FRAMES)
+                          run_in_frames=augment.RUN_IN_FRAMES, p_opus=0.5)
   assert comp.n_frames == 740 and fe.n_frames(comp.n) == 740
   rng = np.random.default_rng(3)
   n_pos = 0
@@ -160,3 +160,17 @@ def test_the_vocal_tract_warp_moves_a_tone_and_keeps_the_band_edges():
   w = frontend.warped_mel(torch.tensor([0.85, 1.15]))
   assert w.shape == (2, 257, 64) and torch.isfinite(w).all()
   torch.testing.assert_close(w[:, -1], frontend.mel_t[-1].expand(2, -1))
+
+
+def test_the_opus_round_trip_keeps_the_clip_in_place():
+  t = np.arange(16000) / 16000
+  f0 = 140 + 40 * np.sin(2 * np.pi * 3 * t)
+  x = (0.3 * sum(np.sin(k * 2 * np.pi * np.cumsum(f0) / 16000) / k for k in range(1, 10))
+       * (0.5 + 0.5 * np.sin(2 * np.pi * 4 * t))).astype(np.float32)
+  y = augment.opus_round_trip(x)
+  assert y.dtype == np.float32 and len(y) == len(x) and not np.array_equal(x, y)
+  lags = range(-40, 41)
+  corr = [float(np.dot(x[100:-100], np.roll(y, -lag)[100:-100])) for lag in lags]
+  assert list(lags)[int(np.argmax(corr))] == 0   # no codec delay left in the clip
+  err = augment.rms(x[400:-400] - y[400:-400]) / augment.rms(x)
+  assert err < 0.3
