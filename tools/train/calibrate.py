@@ -191,7 +191,7 @@ def main():
   with torch.no_grad():
     net.head.bias += delta
   torch.save(net.state_dict(), model_path)
-  log("wrote model.pt")
+  log(f"wrote {model_path}")
 
 
 if __name__ == "__main__":
