@@ -49,12 +49,14 @@ def speed(clip, rng, lo=0.85, hi=1.15):
   return resample_poly(clip, up, down).astype(np.float32) if down != up else clip
 
 
-def coloured_noise(n, rng):
-  """White, pink, brown or blue noise, scaled to unit RMS."""
-  spec = np.fft.rfft(rng.standard_normal(n))
-  f = np.maximum(np.fft.rfftfreq(n), 1.0 / n)
+def coloured_noise(n, rng, fast=False):
+  """White, pink, brown or blue noise, scaled to unit RMS. fast: drawn at a length the FFT
+  takes quickly and cut to n (the long streams' length has a large prime factor)."""
+  m = next_fast_len(n, real=True) if fast else n
+  spec = np.fft.rfft(rng.standard_normal(m))
+  f = np.maximum(np.fft.rfftfreq(m), 1.0 / m)
   spec *= f ** rng.choice([0.0, -0.5, -1.0, 0.5, rng.uniform(-1.0, 0.5)])
-  x = np.fft.irfft(spec, n)
+  x = np.fft.irfft(spec, m)[:n]
   return (x / (rms(x) + 1e-12)).astype(np.float32)
 
 
@@ -96,9 +98,11 @@ def room(x, rng):
   return (y * rms(x) / (rms(y) + 1e-12)).astype(np.float32)
 
 
-def band_limit(x, rng):
-  """Telephone band, far-field low-pass or a thin high-pass, by a smooth spectral mask."""
-  f = np.fft.rfftfreq(len(x), 1.0 / SR)
+def band_limit(x, rng, fast=False):
+  """Telephone band, far-field low-pass or a thin high-pass, by a smooth spectral mask.
+  fast: the FFT over the signal zero-padded to a quick length."""
+  m = next_fast_len(len(x), real=True) if fast else len(x)
+  f = np.fft.rfftfreq(m, 1.0 / SR)
   kind = rng.integers(0, 3)
   if kind == 0:
     lo, hi = rng.uniform(200, 400), rng.uniform(3000, 3800)
@@ -107,7 +111,7 @@ def band_limit(x, rng):
   else:
     lo, hi = rng.uniform(150, 600), 8000.0
   mask = 1.0 / (1.0 + (f / hi) ** 8) * (1.0 / (1.0 + (lo / np.maximum(f, 1.0)) ** 4) if lo else 1)
-  return np.fft.irfft(np.fft.rfft(x) * mask, len(x)).astype(np.float32)
+  return np.fft.irfft(np.fft.rfft(x, m) * mask, m)[: len(x)].astype(np.float32)
 
 
 def opus_round_trip(clip):
@@ -191,7 +195,7 @@ class Composer:
       x = _random_slice(self.noise[rng.integers(len(self.noise))], n, rng)
       return x / (rms(x) + 1e-12)  # like every other bed: unit RMS, so the SNR holds
     if r < 0.55:
-      return coloured_noise(n, rng)
+      return coloured_noise(n, rng, fast=bool(self.run_in))
     if r < 0.75 and not exclude_babble:
       x = np.zeros(n, np.float32)
       for _ in range(rng.integers(3, 7)):
@@ -276,7 +280,7 @@ class Composer:
     if rng.random() < 0.4:
       fg = room(fg, rng)
     if rng.random() < 0.25:
-      fg = band_limit(fg, rng)
+      fg = band_limit(fg, rng, fast=bool(self.run_in))
     active = np.abs(fg) > 1e-4
     speech_rms = rms(fg[active]) if active.sum() > 1600 else 0.0
     x = fg
@@ -285,7 +289,7 @@ class Composer:
     if (rng.random() < 0.85 and not quiet_room) or speech_rms == 0.0 or self.run_in:
       bed = self.noise_bed(n, rng)
       if rng.random() < 0.25:
-        bed = band_limit(bed, rng)
+        bed = band_limit(bed, rng, fast=bool(self.run_in))
       if speech_rms > 0:
         quiet = quiet_room or (self.run_in and rng.random() < 0.15)
         level = speech_rms * db(-rng.uniform(25, 45) if quiet else -rng.uniform(0, 20))

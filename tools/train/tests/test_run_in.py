@@ -174,3 +174,16 @@ def test_the_opus_round_trip_keeps_the_clip_in_place():
   assert list(lags)[int(np.argmax(corr))] == 0   # no codec delay left in the clip
   err = augment.rms(x[400:-400] - y[400:-400]) / augment.rms(x)
   assert err < 0.3
+
+
+def test_the_quick_fft_lengths_give_the_same_band_limits_and_noise():
+  n = fe.HOP_LENGTH * (augment.RUN_IN_FRAMES + 299) + fe.FRAME_LENGTH  # a large prime factor
+  x = np.random.default_rng(0).standard_normal(n).astype(np.float32)
+  slow = augment.band_limit(x, np.random.default_rng(8))
+  quick = augment.band_limit(x, np.random.default_rng(8), fast=True)
+  assert len(quick) == n
+  # the same mask; only the ends differ (zero padding instead of wrapping round)
+  mid = slice(4000, n - 4000)
+  assert augment.rms(slow[mid] - quick[mid]) < 0.02 * augment.rms(slow[mid])
+  noise = augment.coloured_noise(n, np.random.default_rng(3), fast=True)
+  assert len(noise) == n and abs(augment.rms(noise) - 1.0) < 1e-3
