@@ -3,6 +3,7 @@ frames continuing from the state the run-in left, the floor on background logits
 choice of the operating point on the listening streams."""
 
 import numpy as np
+import pytest
 import torch
 
 import calibrate
@@ -28,8 +29,20 @@ class NeuralOnlyCorpus:
     return self.c.get(role, []) if split == "train" else []
 
 
-def test_streams_open_with_their_own_room_and_no_targets():
-  comp = augment.Composer(NeuralOnlyCorpus(), "train", 300, p_talk=0.3,
+class WithSynthesisCorpus(NeuralOnlyCorpus):
+  """Neural voices and prepared synthesis together, as in the full recipe."""
+
+  def __init__(self):
+    super().__init__()
+    rng = np.random.default_rng(1)
+    noise = lambda s: (rng.standard_normal(int(s * 16000)) * 0.1).astype(np.float32)
+    self.c.update({"word": [noise(0.6)], "lead": [noise(1.0)], "synth_speech": [noise(2.0)],
+                   "confusable": [noise(0.5)], "real_word": [noise(0.7)]})
+
+
+@pytest.mark.parametrize("corpus", [NeuralOnlyCorpus, WithSynthesisCorpus])
+def test_streams_open_with_their_own_room_and_no_targets(corpus):
+  comp = augment.Composer(corpus(), "train", 300, p_talk=0.3,
                           run_in_frames=augment.RUN_IN_FRAMES, p_opus=0.5)
   assert comp.n_frames == 740 and fe.n_frames(comp.n) == 740
   rng = np.random.default_rng(3)
