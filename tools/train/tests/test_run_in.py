@@ -143,6 +143,11 @@ def test_the_operating_point_takes_both_rooms_within_the_target():
   none = choose.operating_point(rows(th, [0] * 4, [0] * 4, [5, 4, 3, 2], [1, 1, 1, 1]), 0.5)
   assert not none["reached"] and none["threshold"] == 0.99
   assert choose.rank_key(p) < choose.rank_key(none)
+  # the people's words decide, not the synthetic voices' that share the streams
+  mixed = rows(th, [0.05, 0.1, 0.3, 0.6], [0.0, 0.05, 0.1, 0.4], [0.1] * 4, [0.1] * 4)
+  for r, people in zip(mixed["room"] + mixed["quiet"], [0.9, 0.2, 0.5, 0.7] * 2):
+    r["families"]["neural voices"] = {"frr": people}
+  assert choose.operating_point(mixed, 0.5)["threshold"] == 0.5
   # a model that finds no word keeps the default threshold
   deaf = choose.operating_point(rows(th, [1] * 4, [1] * 4, [0] * 4, [0] * 4), 0.5)
   assert deaf["threshold"] == 0.9
