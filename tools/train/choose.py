@@ -10,9 +10,10 @@ talk and noise and in a quiet room, and hours of their talk, each stream one ses
 reset). The candidate that misses the fewest validation words at no more than F false
 accepts per hour in both rooms wins (counting the neural voices' words: synthetic
 validation voices, when prepared, are in the streams but are not people), and its bias is
-shifted so that the default threshold 0.9 is that operating point. Writes the winner to WORK_DIR/model.pt (or --out) and every
-candidate's figures to WORK_DIR/choice.json. The choice is made on people that neither
-training nor the head fit heard, and on none of the test people.
+shifted so that the default threshold 0.9 is that operating point. Writes the winner to
+WORK_DIR/model.pt (or --out) and every candidate's figures to WORK_DIR/choice.json. The
+choice is made on people that neither training nor the head fit heard, and on none of the
+test people.
 """
 
 import argparse
