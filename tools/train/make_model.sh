@@ -4,6 +4,8 @@
 #   tools/train/make_model.sh [DATA_DIR] [WORK_DIR]
 # DATA_DIR defaults to ../shared/data (relative to the repository), WORK_DIR to
 # tools/train/work (git-ignored). STEPS (default 4312) sets the per-frame training steps,
+# SEED (default 7) the training run's seed (a second run with another seed and WORK_DIR
+# gives the run-to-run spread; choose.py takes both runs' calibrated_final.pt),
 # CHOOSE_SNAPSHOTS (default empty) training steps whose snapshots (kept every SNAPSHOT_EVERY
 # steps, default 500) are calibrated and compete with the final network in the choice on
 # validation people ("2000 3000 4000"),
@@ -37,7 +39,7 @@ else
   nice -n 10 $PY "$T/prepare_data.py" "$DATA" "$WORK" --scale "${SCALE:-1}"
 fi
 nice -n 10 $PY "$T/train.py" "$DATA" "$WORK" --steps "${STEPS:-4312}" \
-  --snapshot-every "${SNAPSHOT_EVERY:-500}" $SYNTH
+  --snapshot-every "${SNAPSHOT_EVERY:-500}" --seed "${SEED:-7}" $SYNTH
 nice -n 10 $PY "$T/calibrate.py" "$DATA" "$WORK" $SYNTH --out "$WORK/calibrated_final.pt"
 CANDIDATES="$WORK/calibrated_final.pt"
 for s in ${CHOOSE_SNAPSHOTS:-}; do
