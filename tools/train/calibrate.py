@@ -2,15 +2,19 @@
 """File: calibrate.py -- step 2b of the recipe: fits the head to the pooled score.
 
 Usage: calibrate.py DATA_DIR WORK_DIR [--streams N] [--iters K] [--bias-only]
+                    [--weights NET.pt] [--out MODEL.pt] [--without-synth]
 Training teaches the network per frame; the engine, though, scores the mean of 200 frame
 embeddings, and one wake word must give one detection at threshold 0.9 with a 1 s cooldown
 while it stays 2 s in the pool. With the network frozen, the pooled logit is linear in the
 head (16 weights and a bias) given the embeddings, so the head is refitted on the pooled
 objective over cached embeddings of many composed streams: the score must pass the threshold
 with a margin just after the word, stay low everywhere else, and fall again within the
-cooldown. The bias then puts the default threshold at the operating point below. Reads
-WORK_DIR/checkpoint.pt, writes WORK_DIR/model.pt. With --bias-only it reads WORK_DIR/model.pt
-instead and chooses only its bias again.
+cooldown. The streams open with 4.4 s of their own room, so every pool the head is fitted
+on holds that room, never the warm-up's silence. The bias then goes provisionally to the
+operating point below; choose.py sets it in the listening condition on validation people.
+Reads WORK_DIR/checkpoint.pt (or --weights, a network state such as a training snapshot),
+writes WORK_DIR/model.pt (or --out). With --bias-only it reads that model instead and
+chooses only its bias again.
 """
 
 import argparse
@@ -36,31 +40,46 @@ OPERATING_FA_PER_HOUR = 2.0
 
 @torch.no_grad()
 def embeddings(net, fe, composer, count, seed, batch=64):
+  """Embeddings (B, W + T, 16) and labels (B, T) of composed streams: the T scored frames,
+  preceded by the W embeddings that fill their pool when the first of them comes. With a
+  run-in those are the run-in's last frames, the stream's own room; without one, the warm-up
+  embedding."""
   rng = np.random.default_rng(seed)
   hist, e_warm = net.warm_state()
   es, labs = [], []
   for i in range(0, count, batch):
     x, lab, _ = composer.batch(rng, min(batch, count - i))
-    es.append(net.embed(fe(torch.from_numpy(x)), hist))
-    labs.append(torch.from_numpy(lab).long())
-  return torch.cat(es), torch.cat(labs), e_warm
+    e = net.embed(fe(torch.from_numpy(x)), hist)
+    if composer.run_in:
+      e = e[:, composer.run_in - M.WINDOW_SIZE:]
+    else:
+      e = torch.cat([e_warm[None].expand(len(e), M.WINDOW_SIZE, -1), e], dim=1)
+    es.append(e)
+    labs.append(torch.from_numpy(lab[:, composer.run_in:]).long())
+  return torch.cat(es), torch.cat(labs)
 
 
-def fit_head(e, labels, e_warm, w0, b0, iters, log):
+def fit_head(e, labels, w0, b0, iters, log, band_weight=0.05, floor=losses.BACKGROUND_FLOOR):
+  """Head (w, b) fitted on the pooled score of the frames after the first W of e, whose pool
+  opens with those W. The background frames' logits are held at the training's floor, so
+  the pooled logit of any room sits near one value."""
   w = w0.clone().requires_grad_(True)
   b = b0.clone().requires_grad_(True)
   opt = torch.optim.Adam([w, b], lr=0.05)
   for it in range(iters):
     frame = e @ w + b
-    pooled = M.pool_mean(frame, e_warm @ w + b)
+    pooled = M.pool_after(frame[:, M.WINDOW_SIZE:], frame[:, : M.WINDOW_SIZE])
     loss, st = losses.frame_loss(pooled, labels, peak_weight=2.0,
                                  pos_margin=THRESHOLD_LOGIT + 1.0)
+    band = losses.background_band_loss(frame[:, M.WINDOW_SIZE:], labels, floor)
+    loss = loss + band_weight * band
     opt.zero_grad()
     loss.backward()
     opt.step()
     if it % 200 == 0 or it == iters - 1:
       log(f"  head fit {it}: loss {float(loss):.3f} neg {st['neg']:.3f} "
-          f"neg_peak {st['neg_peak']:.3f} pos {st['pos']:.3f} |w| {float(w.norm()):.1f}")
+          f"neg_peak {st['neg_peak']:.3f} pos {st['pos']:.3f} band {float(band):.3f} "
+          f"|w| {float(w.norm()):.1f}")
   return w.detach(), b.detach()
 
 
@@ -118,30 +137,44 @@ def main():
   ap.add_argument("--streams", type=int, default=1536)
   ap.add_argument("--iters", type=int, default=1500)
   ap.add_argument("--frames", type=int, default=300)
+  ap.add_argument("--run-in", type=int, default=augment.RUN_IN_FRAMES,
+                  help="frames of each stream's room before its scored frames (0: none)")
+  ap.add_argument("--p-talk", type=float, default=0.3)
+  ap.add_argument("--band-weight", type=float, default=0.05)
+  ap.add_argument("--p-opus", type=float, default=0.5,
+                  help="share of wake words passed through an Opus round trip")
+  ap.add_argument("--without-synth", action="store_true",
+                  help="without prepared synthetic clips (a smoke test)")
   ap.add_argument("--seed", type=int, default=321)
   ap.add_argument("--bias-only", action="store_true",
                   help="keep model.pt's weights and choose only its bias again")
+  ap.add_argument("--weights", help="network state to fit the head of (default: the checkpoint)")
+  ap.add_argument("--out", help="model written (default WORK_DIR/model.pt)")
   args = ap.parse_args()
   torch.set_num_threads(1)
   torch.manual_seed(args.seed)
   t0 = time.time()
   log = lambda m: print(f"[{time.time() - t0:7.1f}s] {m}", flush=True)
-  corpus = data.load_corpus(args.data_dir, args.work_dir)
+  corpus = data.load_corpus(args.data_dir, args.work_dir, require_synth=not args.without_synth)
+  compose = lambda split: augment.Composer(corpus, split, args.frames, p_talk=args.p_talk,
+                                           run_in_frames=args.run_in, p_opus=args.p_opus)
   net = M.WakeWordNet()
-  model_path = os.path.join(args.work_dir, "model.pt")
+  model_path = args.out or os.path.join(args.work_dir, "model.pt")
   fe = frontend.TorchFrontend()
-  val_x, val_labels = validation_set(augment.Composer(corpus, "val", args.frames), 99, 256)
+  val_x, val_labels = validation_set(compose("val"), 99, 256)
   if args.bias_only:
     net.load_state_dict(torch.load(model_path))
     net.eval()
   else:
-    net.load_state_dict(torch.load(os.path.join(args.work_dir, "checkpoint.pt"))["model"])
+    if args.weights:
+      net.load_state_dict(torch.load(args.weights))
+    else:
+      net.load_state_dict(torch.load(os.path.join(args.work_dir, "checkpoint.pt"))["model"])
     net.eval()
-    e, labels, e_warm = embeddings(net, fe, augment.Composer(corpus, "train", args.frames),
-                                   args.streams, args.seed)
+    e, labels = embeddings(net, fe, compose("train"), args.streams, args.seed)
     log(f"cached embeddings of {len(e)} streams")
-    w, b = fit_head(e, labels, e_warm[0], net.head.weight[0].detach(),
-                    net.head.bias.detach(), args.iters, log)
+    w, b = fit_head(e, labels, net.head.weight[0].detach(), net.head.bias.detach(), args.iters,
+                    log, args.band_weight)
     before = validate(net, fe, val_x, val_labels)
     with torch.no_grad():
       net.head.weight.copy_(w[None])
@@ -158,7 +191,7 @@ def main():
   with torch.no_grad():
     net.head.bias += delta
   torch.save(net.state_dict(), model_path)
-  log("wrote model.pt")
+  log(f"wrote {model_path}")
 
 
 if __name__ == "__main__":

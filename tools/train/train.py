@@ -1,10 +1,16 @@
 #!/usr/bin/python3
 """File: train.py -- step 2 of the recipe: trains the engine's network on composed streams.
 
-Usage: train.py DATA_DIR WORK_DIR [--steps N] [--batch B] [--frames T]
-Needs prepare_data.py's output in WORK_DIR. Saves WORK_DIR/checkpoint.pt every few minutes
-(training resumes from it) and at the end; calibrate.py then fits the head to the pooled
-score and writes WORK_DIR/model.pt.
+Usage: train.py DATA_DIR WORK_DIR [--steps N] [--batch B] [--frames T] [--run-in R]
+                [--without-synth]
+Needs prepare_data.py's output in WORK_DIR (--without-synth: only the decoded real data and
+the neural voices, for a smoke test). Every stream opens with R frames (default 4.4 s) of its
+own room, which go through the network without gradient and carry no target, so that the
+pool and the receptive field of every trained frame hold the stream's own sound as in a
+session that has been listening, never the warm-up's silence. Saves WORK_DIR/checkpoint.pt
+every few minutes (training resumes from it) and at the end, and the network every 500
+steps as WORK_DIR/snapshot_STEP.pt; calibrate.py then fits the head to the pooled score and
+choose.py picks among the calibrated candidates on validation people.
 """
 
 import argparse
@@ -20,16 +26,27 @@ from quelt_train import augment, data, frontend, losses, metrics, model as M  # 
 
 
 class BatchStream(torch.utils.data.IterableDataset):
-  """Endless composed batches, built in a worker process beside the training loop."""
+  """Endless composed batches, built in a worker process beside the training loop. With a
+  frontend the worker also computes the features (a third of a step's time on the long
+  streams), so the training loop gets (features, labels, is_positive)."""
 
-  def __init__(self, composer, batch, seed):
+  def __init__(self, composer, batch, seed, frontend=None, vtlp=0.0):
     super().__init__()
-    self.composer, self.batch, self.seed = composer, batch, seed
+    self.composer, self.batch, self.seed, self.frontend = composer, batch, seed, frontend
+    self.vtlp = vtlp
 
   def __iter__(self):
     rng = np.random.default_rng(self.seed)
     while True:
-      yield self.composer.batch(rng, self.batch)
+      x, labels, positive = self.composer.batch(rng, self.batch)
+      if self.frontend is not None:
+        # every example, word or not, through a vocal tract of its own length, so that
+        # the warp does not tell the classes apart
+        warp = (torch.from_numpy(rng.uniform(1 - self.vtlp, 1 + self.vtlp, len(x)))
+                if self.vtlp else None)
+        with torch.no_grad():
+          x = self.frontend(torch.from_numpy(x), warp)
+      yield x, labels, positive
 
 
 def validation_set(composer, seed, count):
@@ -74,6 +91,24 @@ def validate(net, fe, x, labels, chunk=64):
   return hits / max(1, n_pos), fas, n_neg
 
 
+def run_stream(net, feats, run_in):
+  """(per-frame logits, embeddings, pooled logits) of the frames after the run-in: the
+  run-in's frames go through the network without gradient, from the warm-up state, and the
+  trained frames continue from the state and the pool they left. run_in 0: the trained
+  frames follow the warm-up itself."""
+  if run_in:
+    with torch.no_grad():
+      histories, e_prior = net.state_after(feats[:, :run_in])
+      prior = net.frame_logits(e_prior[:, -M.WINDOW_SIZE:])
+    e = net.embed(feats[:, run_in:], histories)
+    frame = net.frame_logits(e)
+    return frame, e, M.pool_after(frame, prior)
+  histories, e_warm = net.warm_state()
+  e = net.embed(feats, histories)
+  frame = net.frame_logits(e)
+  return frame, e, M.pool_mean(frame, net.frame_logits(e_warm))
+
+
 def main():
   ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
   ap.add_argument("data_dir")
@@ -90,17 +125,38 @@ def main():
   # makes a step several times slower.
   ap.add_argument("--threads", type=int, default=1)
   ap.add_argument("--aux-weight", type=float, default=1.0)
+  ap.add_argument("--run-in", type=int, default=augment.RUN_IN_FRAMES,
+                  help="frames of the stream's room before the trained frames (0: none)")
+  ap.add_argument("--p-talk", type=float, default=0.3,
+                  help="share of streams that are talk without pause (with a word inside)")
+  ap.add_argument("--band-weight", type=float, default=0.05,
+                  help="weight of the floor on background frame logits (0: none)")
+  ap.add_argument("--floor", type=float, default=losses.BACKGROUND_FLOOR)
+  ap.add_argument("--vtlp", type=float, default=0.15,
+                  help="vocal-tract length perturbation: frequency warp factors drawn from "
+                       "1 +- this (0: none)")
+  ap.add_argument("--p-opus", type=float, default=0.5,
+                  help="share of wake words passed through an Opus round trip")
+  ap.add_argument("--without-synth", action="store_true",
+                  help="train without prepared synthetic clips (a smoke test)")
   ap.add_argument("--seed", type=int, default=7)
   ap.add_argument("--val-every", type=int, default=150)
+  ap.add_argument("--snapshot-every", type=int, default=500,
+                  help="also keep the network every N steps as WORK_DIR/snapshot_STEP.pt, "
+                       "for the choice on validation people (0: none)")
   args = ap.parse_args()
+  if 0 < args.run_in < M.WINDOW_SIZE:
+    ap.error(f"--run-in must be 0 or at least the pool's {M.WINDOW_SIZE} frames")
   torch.set_num_threads(args.threads)
   torch.manual_seed(args.seed)
   t0 = time.time()
   log = lambda m: print(f"[{time.time() - t0:7.1f}s] {m}", flush=True)
 
-  corpus = data.load_corpus(args.data_dir, args.work_dir)
-  train_set = augment.Composer(corpus, "train", args.frames)
-  val_set = augment.Composer(corpus, "val", args.frames)
+  corpus = data.load_corpus(args.data_dir, args.work_dir, require_synth=not args.without_synth)
+  train_set = augment.Composer(corpus, "train", args.frames, p_talk=args.p_talk,
+                               run_in_frames=args.run_in, p_opus=args.p_opus)
+  val_set = augment.Composer(corpus, "val", args.frames, p_talk=args.p_talk,
+                             run_in_frames=args.run_in, p_opus=args.p_opus)
   val_x, val_labels = validation_set(val_set, 99, 256)
   log(f"corpus ready; {len(val_x)} validation streams")
 
@@ -128,8 +184,8 @@ def main():
     step = ck["step"]
     log(f"resumed at step {step}")
   batches = iter(torch.utils.data.DataLoader(
-      BatchStream(train_set, args.batch, args.seed + step), batch_size=None, num_workers=1,
-      prefetch_factor=4))
+      BatchStream(train_set, args.batch, args.seed + step, fe, args.vtlp), batch_size=None,
+      num_workers=1, prefetch_factor=4))
 
   def save_checkpoint():
     torch.save({"model": net.state_dict(), "opt": opt.state_dict(), "step": step,
@@ -141,33 +197,36 @@ def main():
     frac = step / args.steps
     for g in opt.param_groups:
       g["lr"] = g["base_lr"] * (0.05 + 0.95 * 0.5 * (1 + np.cos(np.pi * frac)))
+    t_data = time.time()
     x, labels, _ = next(batches)
+    t_step = time.time()
     labels = labels.long()
-    histories, e_warm = net.warm_state()
-    e = net.embed(fe(x), histories)
-    frame_logits = net.frame_logits(e)
-    logits = M.pool_mean(frame_logits, net.frame_logits(e_warm))
+    frame_logits, e, logits = run_stream(net, x, args.run_in)
+    labels = labels[:, args.run_in:]
     _, st = losses.frame_loss(logits.detach(), labels)
     # Per-frame objectives train the network: the word in a short window after it ends, and
     # (second head) the moment after. The pooled score is fitted afterwards, on the head.
     aux = losses.auxiliary_frame_loss(frame_logits, labels)
     after = losses.auxiliary_frame_loss(after_head(e).squeeze(-1), losses.after_targets(labels))
-    loss = aux + 0.5 * after
+    band = losses.background_band_loss(frame_logits, labels, args.floor)
+    loss = aux + 0.5 * after + args.band_weight * band
     opt.zero_grad()
     loss.backward()
     torch.nn.utils.clip_grad_norm_(net.parameters(), 5.0)
     opt.step()
     step += 1
     stats_acc.append([float(loss), st["neg"], st["neg_peak"], st["pos"], float(aux),
-                      float(after)])
+                      float(after), float(band), t_step - t_data, time.time() - t_step])
     if step % 10 == 0:
       m = np.mean(stats_acc, axis=0)
       stats_acc = []
       log(f"step {step} loss {m[0]:.3f} neg {m[1]:.3f} neg_peak {m[2]:.3f} pos {m[3]:.3f} "
-          f"frame {m[4]:.3f} after {m[5]:.3f} "
-          f"lr {opt.param_groups[0]['lr']:.2e}")
+          f"frame {m[4]:.3f} after {m[5]:.3f} band {m[6]:.3f} "
+          f"lr {opt.param_groups[0]['lr']:.2e} wait {m[7]:.2f}s step {m[8]:.2f}s")
     if step % args.val_every == 0:
       log(f"validation per-frame loss {frame_validation(net, fe, val_x, val_labels):.4f}")
+    if args.snapshot_every and step % args.snapshot_every == 0:
+      torch.save(net.state_dict(), os.path.join(args.work_dir, f"snapshot_{step:06d}.pt"))
     if time.time() - last_ckpt > 180:
       save_checkpoint()
       last_ckpt = time.time()

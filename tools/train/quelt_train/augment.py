@@ -9,7 +9,10 @@ there must reach the threshold), -1 where the score is free (the end of the word
 first 0.8 s after it, which the cooldown covers), 0 everywhere else.
 """
 
+import io
+
 import numpy as np
+import soundfile as sf
 from scipy.fft import next_fast_len
 from scipy.signal import resample_poly
 
@@ -25,6 +28,9 @@ FREE_BEFORE, FREE_AFTER = 15, 80     # score unconstrained in [end - 15, end + 8
 # its 3 s streams, which made the model that hears real people best: settled words, or
 # words ending up to 2.7 s in, fitted the synthetic voices better and real people worse.
 SETTLED_FRAME = 250
+# Training streams open with this much of their own room and carry targets only after it:
+# 2 s of pool plus the 2.4 s receptive field, so no target frame sees the warm-up's silence.
+RUN_IN_FRAMES = 440
 
 
 def db(x):
@@ -43,12 +49,14 @@ def speed(clip, rng, lo=0.85, hi=1.15):
   return resample_poly(clip, up, down).astype(np.float32) if down != up else clip
 
 
-def coloured_noise(n, rng):
-  """White, pink, brown or blue noise, scaled to unit RMS."""
-  spec = np.fft.rfft(rng.standard_normal(n))
-  f = np.maximum(np.fft.rfftfreq(n), 1.0 / n)
+def coloured_noise(n, rng, fast=False):
+  """White, pink, brown or blue noise, scaled to unit RMS. fast: drawn at a length the FFT
+  takes quickly and cut to n (the long streams' length has a large prime factor)."""
+  m = next_fast_len(n, real=True) if fast else n
+  spec = np.fft.rfft(rng.standard_normal(m))
+  f = np.maximum(np.fft.rfftfreq(m), 1.0 / m)
   spec *= f ** rng.choice([0.0, -0.5, -1.0, 0.5, rng.uniform(-1.0, 0.5)])
-  x = np.fft.irfft(spec, n)
+  x = np.fft.irfft(spec, m)[:n]
   return (x / (rms(x) + 1e-12)).astype(np.float32)
 
 
@@ -90,9 +98,11 @@ def room(x, rng):
   return (y * rms(x) / (rms(y) + 1e-12)).astype(np.float32)
 
 
-def band_limit(x, rng):
-  """Telephone band, far-field low-pass or a thin high-pass, by a smooth spectral mask."""
-  f = np.fft.rfftfreq(len(x), 1.0 / SR)
+def band_limit(x, rng, fast=False):
+  """Telephone band, far-field low-pass or a thin high-pass, by a smooth spectral mask.
+  fast: the FFT over the signal zero-padded to a quick length."""
+  m = next_fast_len(len(x), real=True) if fast else len(x)
+  f = np.fft.rfftfreq(m, 1.0 / SR)
   kind = rng.integers(0, 3)
   if kind == 0:
     lo, hi = rng.uniform(200, 400), rng.uniform(3000, 3800)
@@ -101,7 +111,20 @@ def band_limit(x, rng):
   else:
     lo, hi = rng.uniform(150, 600), 8000.0
   mask = 1.0 / (1.0 + (f / hi) ** 8) * (1.0 / (1.0 + (lo / np.maximum(f, 1.0)) ** 4) if lo else 1)
-  return np.fft.irfft(np.fft.rfft(x) * mask, len(x)).astype(np.float32)
+  return np.fft.irfft(np.fft.rfft(x, m) * mask, m)[: len(x)].astype(np.float32)
+
+
+def opus_round_trip(clip):
+  """The clip encoded as Opus and decoded again, the same length and in place: the negative
+  speech is Opus and the wake words are WAV, so a share of the words goes through the same
+  codec and no codec trace tells the classes apart."""
+  buf = io.BytesIO()
+  sf.write(buf, np.asarray(clip, np.float32), SR, format="OGG", subtype="OPUS")
+  buf.seek(0)
+  y, _ = sf.read(buf, dtype="float32")
+  out = np.zeros(len(clip), np.float32)
+  out[: min(len(y), len(clip))] = y[: len(clip)]
+  return out
 
 
 def _random_slice(clip, n, rng):
@@ -116,29 +139,54 @@ class Composer:
   """Draws labelled examples for one split from a Corpus."""
 
   def __init__(self, corpus, split, n_frames=300, p_positive=0.5, p_talk=0.0, p_real=0.12,
-               p_settled=0.0):
-    self.n_frames = n_frames
+               p_settled=0.0, run_in_frames=0, p_neural=0.3, p_opus=0.0):
+    """n_frames: the frames that carry targets; run_in_frames: frames of the same room
+    before them that carry none (labels -1), so that the pool and the receptive field of
+    every target frame hold the stream's own sound. p_neural: the share of the wake words not
+    taken from the real recordings that the neural voices say, when the split has them.
+    p_opus: the share of wake words passed through an Opus round trip."""
+    self.p_opus = p_opus
+    self.run_in = run_in_frames
+    self.n_frames = n_frames + run_in_frames
     self.p_real = p_real
+    self.p_neural = p_neural
     self.p_talk = p_talk
     self.p_settled = p_settled
-    self.n = fe.HOP_LENGTH * (n_frames - 1) + fe.FRAME_LENGTH
+    self.n = fe.HOP_LENGTH * (self.n_frames - 1) + fe.FRAME_LENGTH
     self.p_positive = p_positive
     self.synth_pos = corpus.clips("word", split) + corpus.clips("lead", split)
     self.real_pos = corpus.clips("real_word", split) + corpus.clips("real_lead", split)
+    self.neural_pos = corpus.clips("neural_word", split)
     self.speech = corpus.clips("speech", split)
     self.synth_speech = corpus.clips("synth_speech", split)
+    # the neural voices' other phrases: the same voices as their wake words, so that a voice
+    # is not what the network keys on
+    self.neural_speech = corpus.clips("neural_speech", split)
     self.confusable = corpus.clips("confusable", split)
-    self.noise = corpus.clips("noise", split)
-    assert self.synth_pos and self.speech and self.synth_speech and self.confusable
+    self.noise = (corpus.clips("noise", split) + corpus.clips("room_noise", split) +
+                  corpus.clips("false_activation", split))
+    # Without prepared synthesis (a smoke test) the neural voices alone say the word.
+    assert (self.synth_pos or self.neural_pos) and self.speech
 
   def _negative_speech(self, rng):
     r = rng.random()
-    pool = self.speech if r < 0.45 else self.synth_speech if r < 0.75 else self.confusable
+    if self.neural_speech:
+      if r < 0.15:
+        return self.neural_speech[rng.integers(len(self.neural_speech))]
+      r = (r - 0.15) / 0.85
+    if r < 0.45 or not (self.synth_speech or self.confusable):
+      pool = self.speech
+    elif self.synth_speech and (r < 0.75 or not self.confusable):
+      pool = self.synth_speech
+    else:
+      pool = self.confusable
     return pool[rng.integers(len(pool))]
 
   def _positive(self, rng):
     if self.real_pos and rng.random() < self.p_real:
       return self.real_pos[rng.integers(len(self.real_pos))]
+    if self.neural_pos and (not self.synth_pos or rng.random() < self.p_neural):
+      return self.neural_pos[rng.integers(len(self.neural_pos))]
     return self.synth_pos[rng.integers(len(self.synth_pos))]
 
   def noise_bed(self, n, rng, exclude_babble=False):
@@ -147,7 +195,7 @@ class Composer:
       x = _random_slice(self.noise[rng.integers(len(self.noise))], n, rng)
       return x / (rms(x) + 1e-12)  # like every other bed: unit RMS, so the SNR holds
     if r < 0.55:
-      return coloured_noise(n, rng)
+      return coloured_noise(n, rng, fast=bool(self.run_in))
     if r < 0.75 and not exclude_babble:
       x = np.zeros(n, np.float32)
       for _ in range(rng.integers(3, 7)):
@@ -184,11 +232,17 @@ class Composer:
     labels = np.zeros(t, np.int8)
     if positive:
       word = self._positive(rng)
+      if self.p_opus and rng.random() < self.p_opus:
+        word = opus_round_trip(word)
       if rng.random() < 0.8:
         word = speed(word, rng)
-      lo = max(120, len(word) // fe.HOP_LENGTH + 5)
-      if self.p_settled and rng.random() < self.p_settled:
-        lo = max(lo, min(SETTLED_FRAME, t - 130))
+      if self.run_in:
+        # the run-in already holds the room: the word may end anywhere in the scored part
+        lo = self.run_in + 30
+      else:
+        lo = max(120, len(word) // fe.HOP_LENGTH + 5)
+        if self.p_settled and rng.random() < self.p_settled:
+          lo = max(lo, min(SETTLED_FRAME, t - 130))
       end_frame = int(rng.integers(lo, max(lo + 1, t - 130)))
       end = fe.HOP_LENGTH * end_frame + fe.FRAME_LENGTH
       self._place(fg, word * db(rng.uniform(-4, 0)), end - len(word))
@@ -200,7 +254,9 @@ class Composer:
       elif rng.random() < 0.5:  # "computer, lights on"
         after = self._negative_speech(rng)
         self._place(fg, after * db(rng.uniform(-8, 0)), end + int(rng.uniform(0.05, 0.6) * SR))
-      if not talk and rng.random() < 0.3:  # someone talking before
+      if not talk and self.run_in and rng.random() < 0.4:  # talk in the room before
+        self._talk(fg, rng, stop=end - len(word) - int(rng.uniform(0.3, 1.5) * SR))
+      elif not talk and rng.random() < 0.3:  # someone talking before
         before = self._negative_speech(rng)
         gap = int(rng.uniform(0.3, 1.5) * SR)
         self._place(fg, before * db(rng.uniform(-8, 0)), end - len(word) - gap - len(before))
@@ -215,7 +271,8 @@ class Composer:
       self._talk(fg, rng)
       quiet_room = rng.random() < 0.6
     elif not positive and rng.random() < 0.85:
-      for _ in range(rng.integers(1, 4)):
+      # about one to three utterances every 3 s, in a long stream as in a short one
+      for _ in range(rng.integers(1, 4) * max(1, round(n / (3 * SR)))):
         clip = self._negative_speech(rng)
         if rng.random() < 0.5:
           clip = speed(clip, rng)
@@ -223,23 +280,31 @@ class Composer:
     if rng.random() < 0.4:
       fg = room(fg, rng)
     if rng.random() < 0.25:
-      fg = band_limit(fg, rng)
+      fg = band_limit(fg, rng, fast=bool(self.run_in))
     active = np.abs(fg) > 1e-4
     speech_rms = rms(fg[active]) if active.sum() > 1600 else 0.0
     x = fg
-    if (rng.random() < 0.85 and not quiet_room) or speech_rms == 0.0:
+    # With a run-in every stream has a room, a quiet one (a bed 25 to 45 dB under the
+    # speech) or a noisy one; digital silence is the warm-up's, no room's.
+    if (rng.random() < 0.85 and not quiet_room) or speech_rms == 0.0 or self.run_in:
       bed = self.noise_bed(n, rng)
       if rng.random() < 0.25:
-        bed = band_limit(bed, rng)
+        bed = band_limit(bed, rng, fast=bool(self.run_in))
       if speech_rms > 0:
-        level = speech_rms * db(-rng.uniform(0, 20))
+        quiet = quiet_room or (self.run_in and rng.random() < 0.15)
+        level = speech_rms * db(-rng.uniform(25, 45) if quiet else -rng.uniform(0, 20))
       else:
         level = db(rng.uniform(-60, -15))
       x = fg + bed * level
     gain = db(rng.uniform(-30, 0)) * 0.9 / (np.max(np.abs(x)) + 1e-9)
     x = x * min(gain, db(30))
-    if rng.random() < 0.5:  # a quiet sensor floor
+    if self.run_in:
+      # a microphone's own noise under every room: even a quiet room quieter than this is
+      # digital silence to the frontend
+      x = x + rng.standard_normal(n).astype(np.float32) * db(rng.uniform(-80, -60))
+    elif rng.random() < 0.5:  # a quiet sensor floor
       x = x + rng.standard_normal(n).astype(np.float32) * db(rng.uniform(-90, -65))
+    labels[: self.run_in] = -1
     return np.clip(x, -1.0, 1.0).astype(np.float32), labels, positive
 
   def batch(self, rng, size):

@@ -101,7 +101,8 @@ class TorchFrontend(torch.nn.Module):
     self.register_buffer("window", torch.from_numpy(hann_window()))
     self.register_buffer("mel_t", torch.from_numpy(mel_weights().T.copy()))
 
-  def forward(self, x):
+  def forward(self, x, warp=None):
+    """warp (batch,): vocal-tract length factors for training (None: the engine's features)."""
     x = x.float()
     prev = torch.nn.functional.pad(x[:, :-1], (1, 0))
     y = x - float(PREEMPH) * prev
@@ -109,8 +110,25 @@ class TorchFrontend(torch.nn.Module):
     if self.exact:
       frames = frames.double()
     spec = torch.fft.rfft(frames, n=N_FFT, dim=-1).abs().float()
-    mel = spec @ self.mel_t
+    mel = spec @ self.mel_t if warp is None else torch.bmm(spec, self.warped_mel(warp))
     return torch.log(torch.clamp_min(mel, float(LOG_FLOOR)))
+
+  def warped_mel(self, alpha, knee=0.8):
+    """Mel matrices (batch, 257, 64) that take the spectrum's frequency axis warped by alpha:
+    the energy of bin k lands at alpha k below a knee and the top of the band stays where it
+    is (piecewise linear, as in vocal-tract length perturbation), so a factor above 1 sounds
+    like a shorter vocal tract. The filters are read at the warped positions by linear
+    interpolation between bins."""
+    alpha = torch.as_tensor(alpha, dtype=torch.float32).reshape(-1, 1)
+    nyq = float(N_FFT // 2)
+    k = torch.arange(N_FFT // 2 + 1, dtype=torch.float32)[None, :]
+    low = knee * nyq * torch.clamp(alpha, max=1.0)
+    bound = low / alpha
+    pos = torch.where(k <= bound, alpha * k, nyq - (nyq - low) / (nyq - bound) * (nyq - k))
+    pos = pos.clamp(0.0, nyq)
+    lo = pos.floor().long().clamp(max=N_FFT // 2 - 1)
+    frac = (pos - lo)[..., None]
+    return self.mel_t[lo] * (1 - frac) + self.mel_t[lo + 1] * frac
 
 
 assert math.isclose(SILENCE_FEATURE, -13.815510749816895, rel_tol=0, abs_tol=1e-12)

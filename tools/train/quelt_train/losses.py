@@ -65,3 +65,20 @@ def after_targets(labels):
   hi = (end + AFTER_END).unsqueeze(1)
   span = has.unsqueeze(1) & (idx >= lo) & (idx < hi)
   return torch.where(span, 1, target)
+
+
+# Where the per-frame logit of everything that is not the word should sit. Cross-entropy
+# alone pushes background frames ever lower, and further in some rooms than in others (a
+# noisy room's pooled logit ended near -38, a quiet one's near -14), so a fixed threshold on
+# the 2 s mean meant a different thing in every room. Held at one floor for silence, room
+# and talk alike, the mean over 2 s of background is that floor in every room.
+BACKGROUND_FLOOR = -4.0
+
+
+def background_band_loss(frame_logits, labels, floor=BACKGROUND_FLOOR):
+  """Mean squared distance below `floor` of the per-frame logits of background frames
+  (label 0); cross-entropy keeps them from rising far above it."""
+  neg = labels == 0
+  if not neg.any():
+    return frame_logits.sum() * 0
+  return F.relu(floor - frame_logits[neg]).square().mean()

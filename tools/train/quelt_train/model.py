@@ -108,6 +108,16 @@ class WakeWordNet(nn.Module):
                  for seq, blk in zip(inputs, self.blocks)]
     return histories, e[:, -1, :]
 
+  def state_after(self, feats, histories=None):
+    """Per-block histories after feats (from `histories`, default the warm-up state) and the
+    embeddings of those frames: the state a session reaches after hearing them. A stream's
+    run-in goes through this without gradient; the frames after it continue from here."""
+    if histories is None:
+      histories, _ = self.warm_state()
+    e, inputs = self.embed(feats, histories, keep_inputs=True)
+    return [seq[:, seq.shape[1] - blk.dw_conv.context():, :]
+            for seq, blk in zip(inputs, self.blocks)], e
+
   def frame_logits(self, e):
     return F.linear(e, self.head.weight, self.head.bias).squeeze(-1)
 
@@ -132,6 +142,16 @@ def pool_mean(frame, warm, window_size=WINDOW_SIZE):
   padded = torch.cat([warm.reshape(1, 1).expand(b, window_size), frame], dim=1)
   c = torch.cumsum(F.pad(padded, (1, 0)), dim=1)
   ends = torch.arange(window_size + 1, window_size + t + 1, device=frame.device)
+  return (c[:, ends] - c[:, ends - window_size]) / window_size
+
+
+def pool_after(frame, prior):
+  """Mean over the last prior.shape[1] values of prior + frame, per frame of frame: the
+  pooled logit of frames that follow a run-in whose last per-frame logits are prior (B, W)."""
+  window_size = prior.shape[1]
+  padded = torch.cat([prior.expand(frame.shape[0], -1), frame], dim=1)
+  c = torch.cumsum(F.pad(padded, (1, 0)), dim=1)
+  ends = torch.arange(window_size + 1, window_size + frame.shape[1] + 1, device=frame.device)
   return (c[:, ends] - c[:, ends - window_size]) / window_size
 
 
