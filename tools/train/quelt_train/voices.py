@@ -1,5 +1,5 @@
 """File: voices.py -- the extra synthesisers of the training set and the loop that renders
-them: RHVoice, SVOX Pico and GnuSpeech.
+them: RHVoice, SVOX Pico, GnuSpeech and mbrola (the last for evaluation only).
 
 Every engine speaks the same text plan as flite and festival (synth.plan_items) per voice,
 with random parameters per clip, drawn from a generator of its own (seeded by the synthesis
@@ -12,9 +12,9 @@ import random
 import time
 from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 
-from . import voices_gnuspeech, voices_pico, voices_rhvoice
+from . import voices_gnuspeech, voices_mbrola, voices_pico, voices_rhvoice
 
-ENGINES = (voices_rhvoice, voices_pico, voices_gnuspeech)
+ENGINES = (voices_rhvoice, voices_pico, voices_gnuspeech, voices_mbrola)
 
 
 def _render_one(job):

@@ -1,11 +1,13 @@
 """Splits by person across engines: no person on both sides, every source has a rule."""
 
 import csv
+import json
 import os
 
+import numpy as np
 import pytest
 
-from quelt_train import data
+from quelt_train import data, voices_mbrola
 
 DATA_DIR = os.environ.get("QUELT_DATA", os.path.join(os.path.dirname(__file__), "..", "..", "..",
                                                      "..", "shared", "data"))
@@ -66,3 +68,22 @@ def test_every_source_of_the_data_folder_is_split_and_test_holds_enough_people()
     paths = [r["path"] for r in rows if r["source"] == src]
     test = sum(data.real_split(src, "", p) == "test" for p in paths)
     assert 0.15 < test / len(paths) < 0.35
+
+
+def test_mbrola_clips_are_held_out_whatever_their_voice_and_kind(tmp_path):
+  index, pos = [], 0
+  names = [("mbrola", v) for v in voices_mbrola.VOICES] + [("mbrola", "kal"), ("rhvoice", "alan")]
+  for engine, voice in names:
+    for kind in ("word", "lead", "neg", "conf"):
+      index.append(dict(_engine_entry(engine, voice), kind=kind, text="x", start=pos, length=160))
+      pos += 160
+  np.save(tmp_path / "synth_audio.npy", np.ones(pos, np.int16))
+  (tmp_path / "synth.json").write_text(json.dumps(index))
+  _, loaded = data.load_synth(str(tmp_path))
+  assert {e["split"] for e in loaded if e["synth"] == "mbrola"} == {"test"}
+  assert {e["split"] for e in loaded if e["synth"] == "rhvoice"} == {"train"}
+  corpus = data.Corpus(np.zeros(0, np.int16), [], *data.load_synth(str(tmp_path)))
+  for role in ("word", "lead", "synth_speech", "confusable"):
+    for split in ("train", "val"):
+      assert all(e["synth"] != "mbrola" for _, e in corpus.entries(role, split))
+    assert sum(e["synth"] == "mbrola" for _, e in corpus.entries(role, "test")) == 5

@@ -6,7 +6,8 @@ import random
 import numpy as np
 import pytest
 
-from quelt_train import synth, voices, voices_gnuspeech, voices_pico, voices_rhvoice
+from quelt_train import (voices, voices_gnuspeech, voices_mbrola, voices_pico, voices_rhvoice,
+                         synth)
 
 SR = 16000
 
@@ -39,6 +40,7 @@ def _need(engine):
 SETTINGS = [
     (voices_rhvoice, "bdl", {"rate": 70, "pitch": 75}, {"rate": 150, "pitch": 135}),
     (voices_pico, "en-GB", {"speed": 75, "pitch": 75}, {"speed": 135, "pitch": 135}),
+    (voices_mbrola, "us2", {"speed": 110, "pitch": 20}, {"speed": 200, "pitch": 85}),
 ]
 
 
