@@ -95,7 +95,10 @@ def real_split(source, speaker, path):
 
 def synth_split(entry):
   """Split of one synthetic clip by its voice: espeak-ng by variant and accent, an engine
-  voice of a recorded person by that person, any other engine voice by its name."""
+  voice of a recorded person by that person, any other engine voice by its name; a
+  transformed copy of a real recording by that recording's speaker."""
+  if "source" in entry:
+    return real_split(entry["source"], entry["speaker"], entry["path"])
   if entry["synth"] in TEST_ONLY_ENGINES:
     return "test"
   if entry["synth"] != "espeak":
@@ -188,7 +191,9 @@ class Corpus:
              "ovos_false_activations": "false_activation"}
     for e in real_index:
       self._add(roles[e["source"]], e["split"], real_audio, e)
-    synth_roles = {"word": "word", "lead": "lead", "neg": "synth_speech", "conf": "confusable"}
+    synth_roles = {"word": "word", "lead": "lead", "neg": "synth_speech", "conf": "confusable",
+                   "real_word": "real_word", "real_lead": "real_lead",
+                   "neural_word": "neural_word"}
     for e in synth_index:
       self._add(synth_roles[e["kind"]], e["split"], synth_audio, e)
 

@@ -26,8 +26,9 @@ def missing_programs(*names):
   return f"no {', '.join(gone)} on PATH" if gone else None
 
 
-def wav_path(tmpdir):
-  fd, path = tempfile.mkstemp(suffix=".wav", dir=tmpdir)
+def wav_path(tmpdir, suffix=".wav"):
+  """A new empty file's path in tmpdir."""
+  fd, path = tempfile.mkstemp(suffix=suffix, dir=tmpdir)
   os.close(fd)
   return path
 
