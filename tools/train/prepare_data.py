@@ -11,7 +11,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from quelt_train import data, synth  # noqa: E402
+from quelt_train import data, synth, voice_transform  # noqa: E402
 
 
 def main():
@@ -25,12 +25,13 @@ def main():
   t0 = time.time()
   log = lambda m: print(f"[{time.time() - t0:7.1f}s] {m}", flush=True)
   log("decoding real recordings")
-  data.load_real(args.data_dir, args.work_dir, log=log)
+  real_audio, real_index = data.load_real(args.data_dir, args.work_dir, log=log)
   if not os.path.exists(os.path.join(args.work_dir, "synth.json")):
     sentences = data.sentences_for_synthesis(args.data_dir)
     log(f"{len(sentences)} sentences for synthetic speech")
     synth.synthesise(args.work_dir, sentences, scale=args.scale, seed=args.seed,
-                     workers=args.workers, log=log)
+                     workers=args.workers, log=log,
+                     real_positives=voice_transform.real_positives(real_audio, real_index))
   log("corpus:\n" + data.load_corpus(args.data_dir, args.work_dir).summary())
 
 

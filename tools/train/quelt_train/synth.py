@@ -1,10 +1,13 @@
 """File: synth.py -- renders the synthetic speech of the training set.
 
-Every English voice of the three Debian synthesisers speaks the wake word alone, the wake
-word after a lead-in ("okay computer"), look-alike words and ordinary sentences, with random
-rate, pitch and emphasis. The clips are trimmed to their speech, resampled to 16 kHz, and
-stored per voice group as int16 arrays with a JSON index. A voice is the unit of the
-train/validation/test split, so every clip records the voice that spoke it.
+Every English voice of the Debian synthesisers (espeak-ng, flite and festival here, and the
+engines of voices.py: RHVoice, SVOX Pico, GnuSpeech, mbrola) speaks the wake word alone, the
+wake word after a lead-in ("okay computer"), look-alike words and ordinary sentences, with
+random rate, pitch and emphasis; then Praat's voice transform (voice_transform.py) adds
+copies of training wake words, real and synthetic, spoken by other vocal tracts. The clips
+are trimmed to their speech, resampled to 16 kHz, and stored per voice group as int16
+arrays with a JSON index. A voice is the unit of the train/validation/test split, so every
+clip records the voice that spoke it.
 """
 
 import json
@@ -19,6 +22,8 @@ from math import gcd
 import numpy as np
 import soundfile as sf
 from scipy.signal import resample_poly
+
+from . import voice_transform, voices
 
 SAMPLE_RATE = 16000
 WAKE_WORD = "computer"
@@ -38,6 +43,10 @@ ESPEAK_ACCENTS = ["en-us", "en-gb", "en-gb-scotland", "en-gb-x-gbclan", "en-gb-x
 ESPEAK_VARIANT_DIR = "/usr/lib/x86_64-linux-gnu/espeak-ng-data/voices/!v"
 FLITE_VOICES = ["kal", "kal16", "awb", "rms", "slt"]
 FESTIVAL_VOICES = ["kal_diphone", "ked_diphone", "cmu_us_slt_arctic_hts"]
+# Share of the synthetic training wake words given a transformed copy, and the number of
+# copies of each real one (there are few of them).
+TRANSFORM_SHARE = 0.5
+REAL_TRANSFORMS = 3
 
 
 def espeak_variants():
@@ -140,8 +149,11 @@ def plan_items(rng, sentences, n_word, n_lead, n_sent, n_conf):
   return items
 
 
-def synthesise(out_dir, sentences, scale=1.0, seed=1234, workers=2, log=print):
-  """Renders every voice and writes out_dir/synth.npz (audio) and synth.json (index)."""
+def synthesise(out_dir, sentences, scale=1.0, seed=1234, workers=2, log=print,
+                real_positives=()):
+  """Renders every voice and writes out_dir/synth.npz (audio) and synth.json (index).
+  real_positives: (clip, entry) of the real wake words to transform too
+  (voice_transform.real_positives)."""
   rng = random.Random(seed)
   os.makedirs(out_dir, exist_ok=True)
   tmpdir = tempfile.mkdtemp(prefix="synth_", dir=out_dir)
@@ -177,6 +189,15 @@ def synthesise(out_dir, sentences, scale=1.0, seed=1234, workers=2, log=print):
       clips.append(clip)
       meta.append({"synth": "festival", "voice": "festival_" + voice, "accent": "festival",
                    "variant": voice, "kind": kind, "text": text})
+  plan = lambda r, counts: plan_items(r, sentences, *map(sc, counts))
+  for clip, entry in voices.render_engines(plan, seed, tmpdir, workers, log):
+    clips.append(None if clip is None else finish(trim(clip)))
+    meta.append(entry)
+  copies, copy_meta = voice_transform.transformed_copies(
+      clips, meta, real_positives, random.Random(f"{seed}:transform"), TRANSFORM_SHARE,
+      REAL_TRANSFORMS, tmpdir, workers, log)
+  clips += [None if c is None else finish(trim(c)) for c in copies]
+  meta += copy_meta
   keep = [i for i, c in enumerate(clips) if c is not None and len(c) >= 1600]
   offsets = np.cumsum([0] + [len(clips[i]) for i in keep])
   audio = np.concatenate([clips[i] for i in keep]) if keep else np.zeros(0, np.int16)
