@@ -85,7 +85,8 @@ def _run_batch(clips, params, tmpdir):
 def change_gender(clips, params, tmpdir, workers=2):
   """The clips (16 kHz float) transformed by their params, on `workers` Praat processes; a
   clip that failed is None."""
-  batches = [(i, min(i + BATCH, len(clips))) for i in range(0, len(clips), BATCH)]
+  size = max(1, min(BATCH, -(-len(clips) // workers)))  # every worker gets a batch
+  batches = [(i, min(i + size, len(clips))) for i in range(0, len(clips), size)]
   with ThreadPoolExecutor(max_workers=workers) as pool:
     parts = list(pool.map(lambda b: _run_batch(clips[b[0]: b[1]], params[b[0]: b[1]], tmpdir),
                           batches))
