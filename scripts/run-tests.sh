@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: x86-64 (warnings as errors), AddressSanitizer +
 # UndefinedBehaviorSanitizer, ThreadSanitizer (the tests labelled threads), and the
-# AArch64 cross build (C library, Python module, CLI) under qemu-aarch64, then each
-# libFuzzer target for a minute.
+# AArch64 cross build (C library, Python module, CLI) under qemu-aarch64, each libFuzzer
+# target for a minute, and the training recipe (its tests and a tiny run end to end).
 # Usage: scripts/run-tests.sh [stage...]   (default: all stages)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -76,8 +76,18 @@ stage_fuzz() {
   done
 }
 
+stage_train() {
+  # The training recipe's tests (about 30 s on 2 cores), then the whole recipe for a new
+  # phrase on a tiny budget, from synthesis to the engine loading its model (about 2 min;
+  # it uses ../shared/data when present, else synthetic negatives and generated noise).
+  cmake -S . -B build/train -DQWW_BUILD_TESTS=OFF -DPython3_EXECUTABLE=/usr/bin/python3
+  cmake --build build/train -j "$jobs" --target qelt-write quelt-wake-word
+  /usr/bin/python3 -m pytest -q tools/train/tests
+  BUILD=build/train tools/train/smoke.sh
+}
+
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(host sanitizers tsan aarch64 fuzz)
+[ ${#stages[@]} -gt 0 ] || stages=(host sanitizers tsan aarch64 fuzz train)
 for s in "${stages[@]}"; do
   echo "=== stage: $s ==="
   start=$SECONDS

@@ -27,6 +27,7 @@ import torch
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from quelt_train import augment, data, frontend, losses, metrics, model as M  # noqa: E402
+from quelt_train.progress import Progress, skipped  # noqa: E402
 from train import validate, validation_set  # noqa: E402
 
 THRESHOLD_LOGIT = float(np.log(9.0))
@@ -59,13 +60,15 @@ def embeddings(net, fe, composer, count, seed, batch=64):
   return torch.cat(es), torch.cat(labs)
 
 
-def fit_head(e, labels, w0, b0, iters, log, band_weight=0.05, floor=losses.BACKGROUND_FLOOR):
+def fit_head(e, labels, w0, b0, iters, log, band_weight=0.05, floor=losses.BACKGROUND_FLOOR,
+             stage="calibrate"):
   """Head (w, b) fitted on the pooled score of the frames after the first W of e, whose pool
   opens with those W. The background frames' logits are held at the training's floor, so
   the pooled logit of any room sits near one value."""
   w = w0.clone().requires_grad_(True)
   b = b0.clone().requires_grad_(True)
   opt = torch.optim.Adam([w, b], lr=0.05)
+  steps = Progress(stage, iters)
   for it in range(iters):
     frame = e @ w + b
     pooled = M.pool_after(frame[:, M.WINDOW_SIZE:], frame[:, : M.WINDOW_SIZE])
@@ -77,15 +80,16 @@ def fit_head(e, labels, w0, b0, iters, log, band_weight=0.05, floor=losses.BACKG
     loss.backward()
     opt.step()
     if it % 200 == 0 or it == iters - 1:
-      log(f"  head fit {it}: loss {float(loss):.3f} neg {st['neg']:.3f} "
-          f"neg_peak {st['neg_peak']:.3f} pos {st['pos']:.3f} band {float(band):.3f} "
-          f"|w| {float(w.norm()):.1f}")
+      steps.update(it + 1, head_fit_loss=round(float(loss), 3), neg=round(st["neg"], 3),
+                   neg_peak=round(st["neg_peak"], 3), pos=round(st["pos"], 3),
+                   band=round(float(band), 3), w_norm=round(float(w.norm()), 1))
   return w.detach(), b.detach()
 
 
-def validation_negatives(corpus, seconds=60.0, seed=17):
+def validation_negatives(corpus, seconds=60.0, seed=17, minutes=None):
   """Held-out validation speakers' real speech and validation voices' synthetic speech and
-  look-alike words, utterance after utterance, cut into one-minute streams."""
+  look-alike words, utterance after utterance, cut into one-minute streams (at most
+  `minutes` of them when given)."""
   rng = np.random.default_rng(seed)
   clips = (corpus.clips("speech", "val") + corpus.clips("synth_speech", "val") +
            corpus.clips("confusable", "val"))
@@ -94,7 +98,8 @@ def validation_negatives(corpus, seconds=60.0, seed=17):
     parts += [clips[i], np.zeros(int(rng.uniform(0.2, 1.0) * 16000), np.float32)]
   x = np.concatenate(parts)
   n = int(seconds * 16000)
-  return [x[i: i + n] for i in range(0, len(x) - 16000, n)]
+  streams = [x[i: i + n] for i in range(0, len(x) - 16000, n)] or [x]
+  return streams[:minutes] if minutes else streams
 
 
 @torch.no_grad()
@@ -150,7 +155,13 @@ def main():
                   help="keep model.pt's weights and choose only its bias again")
   ap.add_argument("--weights", help="network state to fit the head of (default: the checkpoint)")
   ap.add_argument("--out", help="model written (default WORK_DIR/model.pt)")
+  ap.add_argument("--val-streams", type=int, default=256)
+  ap.add_argument("--negative-minutes", type=int, default=None,
+                  help="score at most this many minutes of validation negatives (a quick run)")
   args = ap.parse_args()
+  if args.out and not args.bias_only and os.path.exists(args.out):
+    skipped("calibrate", f"{args.out} exists")
+    return
   torch.set_num_threads(1)
   torch.manual_seed(args.seed)
   t0 = time.time()
@@ -161,7 +172,7 @@ def main():
   net = M.WakeWordNet()
   model_path = args.out or os.path.join(args.work_dir, "model.pt")
   fe = frontend.TorchFrontend()
-  val_x, val_labels = validation_set(compose("val"), 99, 256)
+  val_x, val_labels = validation_set(compose("val"), 99, args.val_streams)
   if args.bias_only:
     net.load_state_dict(torch.load(model_path))
     net.eval()
@@ -182,7 +193,7 @@ def main():
     after = validate(net, fe, val_x, val_labels)
     log(f"validation one-detection rate / false detections: before {before[0]:.3f} / "
         f"{before[1]}, after {after[0]:.3f} / {after[1]}")
-  neg = validation_negatives(corpus)
+  neg = validation_negatives(corpus, minutes=args.negative_minutes)
   log(f"scoring {len(neg)} minutes of validation negatives")
   pos_idx = [i for i in range(len(val_x)) if (val_labels[i] == 1).any()]
   pos_logits = pooled_logits(net, fe, [val_x[i].numpy() for i in pos_idx])
@@ -190,8 +201,9 @@ def main():
                         pooled_logits(net, fe, neg), log)
   with torch.no_grad():
     net.head.bias += delta
-  torch.save(net.state_dict(), model_path)
-  log(f"wrote {model_path}")
+  torch.save(net.state_dict(), model_path + ".tmp")
+  os.replace(model_path + ".tmp", model_path)  # only a finished fit counts as done
+  log(f"[calibrate] wrote {model_path}")
 
 
 if __name__ == "__main__":

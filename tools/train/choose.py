@@ -30,7 +30,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.abspath(os.path.join(HERE, "..", ".."))
 sys.path.insert(0, HERE)
 from quelt_train import data, engine, listening, model as M  # noqa: E402
-from export import find_writer, write_artefact  # noqa: E402
+from quelt_train.progress import Progress, skipped  # noqa: E402
+from export import find_writer, wake_word_config, write_artefact  # noqa: E402
 
 THRESHOLD = 0.9
 # The operating point's false accepts per hour in the listening condition (pooled with the
@@ -106,16 +107,27 @@ def main():
   args = ap.parse_args()
   t0 = time.time()
   log = lambda m: print(f"[{time.time() - t0:7.1f}s] {m}", flush=True)
+  choice_path = os.path.join(args.work_dir, "choice.json")
+  out = args.out or os.path.join(args.work_dir, "model.pt")
+  candidates = sorted(os.path.abspath(p) for p in args.models)
+  if os.path.exists(choice_path) and os.path.exists(out):
+    with open(choice_path) as f:
+      old = json.load(f)
+    if sorted(c["model"] for c in old["candidates"]) == candidates:
+      skipped("choose", f"{choice_path} holds the choice among these candidates")
+      return
   corpus = data.load_corpus(args.data_dir, args.work_dir, require_synth=False)
   writer = args.qelt_write or find_writer()
   results = []
+  steps = Progress("choose", len(args.models))
+  config = wake_word_config(corpus.phrase.text)
   with tempfile.TemporaryDirectory(dir=args.work_dir) as tmp:
-    for path in args.models:
+    for k, path in enumerate(args.models):
       net = M.WakeWordNet()
       net.load_state_dict(torch.load(path))
       net.eval()
       art = os.path.join(tmp, "candidate.qelt")
-      write_artefact(net, art, writer)
+      write_artefact(net, art, writer, config=config)
       scorer = engine.make_scorer(art, args.cli, REPO, tmp_dir=tmp)
       res = listening.evaluate(corpus, scorer, tmp, repeats=args.repeats,
                                talk_hours=args.talk_hours, seed=args.seed, log=log, split="val")
@@ -128,6 +140,10 @@ def main():
           f"{100 * frr_at_default(res['quiet']):.1f} % missed")
       results.append({"model": os.path.abspath(path), "point": point, "info": res["info"],
                       "profile": res["profile"], "after_room": res["after_room"]})
+      steps.update(k + 1, candidate=os.path.basename(path),
+                   missed_room=f"{100 * point['frr_room']:.1f}%",
+                   missed_quiet=f"{100 * point['frr_quiet']:.1f}%",
+                   fa_per_hour=round(point["fa_per_hour"], 2))
   results.sort(key=lambda r: rank_key(r["point"]))
   best = results[0]
   delta = bias_shift(best["point"]["threshold"])
@@ -135,9 +151,8 @@ def main():
   net.load_state_dict(torch.load(best["model"]))
   with torch.no_grad():
     net.head.bias += delta
-  out = args.out or os.path.join(args.work_dir, "model.pt")
   torch.save(net.state_dict(), out)
-  with open(os.path.join(args.work_dir, "choice.json"), "w") as f:
+  with open(choice_path, "w") as f:
     json.dump({"fa_target": args.fa_target, "chosen": best["model"], "bias_shift": delta,
                "candidates": results}, f, indent=1)
   log(f"chose {best['model']}, bias shift {delta:+.3f}; wrote {out}")

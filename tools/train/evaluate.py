@@ -28,7 +28,7 @@ import numpy as np
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.abspath(os.path.join(HERE, "..", ".."))
 sys.path.insert(0, HERE)
-from quelt_train import data, engine, evalsets, listening, metrics  # noqa: E402
+from quelt_train import card, data, engine, evalsets, listening, metrics  # noqa: E402
 
 
 def score_all(scorer, streams, log):
@@ -45,8 +45,10 @@ def det_plot(rows, real_rows, path, title):
   matplotlib.use("Agg")
   import matplotlib.pyplot as plt
   fig, ax = plt.subplots(figsize=(6, 4.5))
-  for rs, label in ((rows, "held-out synthetic voices, 10 dB SNR"),
-                    (real_rows, "held-out real speaker (20 clips), 10 dB SNR")):
+  curves = [(rows, "held-out synthetic voices, 10 dB SNR")]
+  if real_rows:
+    curves.append((real_rows, "held-out real speaker (20 clips), 10 dB SNR"))
+  for rs, label in curves:
     fa = np.array([max(r["fa_per_hour"], 0.01) for r in rs])
     frr = np.array([max(r["frr"], 1e-3) * 100 for r in rs])
     ax.plot(fa, frr, marker=".", label=label)
@@ -203,6 +205,9 @@ def main():
   ap.add_argument("--listening-split", choices=("test", "val"), default="test",
                   help="people of the listening streams: val to choose on, test to report "
                        "(val writes model_listening_val.*)")
+  ap.add_argument("--card", action="store_true",
+                  help="also write the model card MODEL.md and MODEL.json beside the artefact "
+                       "from the figures in --docs (a custom phrase's)")
   args = ap.parse_args()
   t0 = time.time()
   log = lambda m: print(f"[{time.time() - t0:7.1f}s] {m}", flush=True)
@@ -212,8 +217,20 @@ def main():
   log(f"scoring with the {scorer.name} ({scorer.cli})")
   if args.listening_only:
     run_listening(corpus, scorer, args, log)
-    return
+  else:
+    held_out(corpus, scorer, args, log)
+    run_listening(corpus, scorer, args, log)
+  if args.card:
+    c = card.write(args.model, args.work_dir, args.docs, corpus.phrase.text)
+    stem = os.path.splitext(args.model)[0]
+    log(f"[evaluate] model card {stem}.md")
+    if not c["usable"]:
+      print(f"WARNING: {args.model} is not usable: " + "; ".join(c["problems"]),
+            file=sys.stderr, flush=True)
 
+
+def held_out(corpus, scorer, args, log):
+  """The held-out positives at 10 dB and the long negative streams, swept over thresholds."""
   pos = evalsets.positive_streams(corpus, limit=args.positive_limit)
   real_pos = evalsets.positive_streams(corpus, real=True)
   neg = evalsets.negative_streams(corpus)
@@ -233,14 +250,20 @@ def main():
 
   grid = metrics.threshold_grid()
   rows, hours = metrics.sweep(pos_scores, [(p[1], p[2]) for p in pos], neg_scores, grid)
-  real_rows, _ = metrics.sweep(real_scores, [(p[1], p[2]) for p in real_pos], neg_scores, grid)
   default = [r for r in rows if abs(r["threshold"] - np.float32(0.9)) < 1e-7][0]
-  real_default = [r for r in real_rows if abs(r["threshold"] - np.float32(0.9)) < 1e-7][0]
+  if real_pos:
+    real_rows, _ = metrics.sweep(real_scores, [(p[1], p[2]) for p in real_pos], neg_scores,
+                                 grid)
+    real_default = [r for r in real_rows if abs(r["threshold"] - np.float32(0.9)) < 1e-7][0]
+  else:  # a phrase no real recording of the data folder says
+    real_rows, real_default = [], None
   per_stream = {name: len(metrics.detections(s, 0.9, 100)) for (name, _), s in zip(neg, neg_scores)}
   # Real recordings as short sessions of their own, fed as the command-line tool feeds them.
   alone = {}
   for split, label in (("test", "held-out real speaker"), ("train", "training speaker")):
     recs = evalsets.recordings_alone(corpus, split)
+    if not recs:
+      continue
     counts = [len(metrics.detections(s, 0.9, 100))
               for s in score_all(scorer, [a for a, _ in recs], log)]
     alone[label] = {"recordings": len(counts), "detected": sum(c >= 1 for c in counts),
@@ -250,7 +273,8 @@ def main():
   result = {"scorer": scorer.name, "negative_hours": hours, "n_positive": len(pos),
             "n_real_positive": len(real_pos), "default": default, "real_default": real_default,
             "at_fa": {str(x): metrics.frr_at_fa(rows, x) for x in (0.1, 0.5, 1.0)},
-            "real_at_fa": {str(x): metrics.frr_at_fa(real_rows, x) for x in (0.1, 0.5, 1.0)},
+            "real_at_fa": {str(x): metrics.frr_at_fa(real_rows, x) if real_rows else None
+                           for x in (0.1, 0.5, 1.0)},
             "false_accepts_per_stream_at_default": per_stream,
             "real_recordings_alone_at_default": alone, "sweep": rows}
   with open(os.path.join(args.docs, "model_eval.json"), "w") as f:
@@ -263,22 +287,23 @@ def main():
   for x in (0.1, 0.5, 1.0):
     lines.append(fmt_row(f"<= {x} FA/h (synthetic voices)", metrics.frr_at_fa(rows, x)))
   lines.append(fmt_row("default 0.9 (synthetic voices)", default))
-  for x in (0.1, 0.5, 1.0):
-    lines.append(fmt_row(f"<= {x} FA/h (real speaker)", metrics.frr_at_fa(real_rows, x)))
-  lines.append(fmt_row("default 0.9 (real speaker)", real_default))
-  lines += ["", "Real recordings fed alone at the default threshold, each a session of its "
-            "own with 1 s of silence before and after: " + "; ".join(
-                f"{label} {a['detected']} of {a['recordings']} detected "
-                f"({a['more_than_once']} more than once)" for label, a in alone.items()) +
-            " (the training speaker's recordings were heard in training).",
-            "", "False accepts at the default threshold, per negative stream: " +
+  if real_rows:
+    for x in (0.1, 0.5, 1.0):
+      lines.append(fmt_row(f"<= {x} FA/h (real speaker)", metrics.frr_at_fa(real_rows, x)))
+    lines.append(fmt_row("default 0.9 (real speaker)", real_default))
+  if alone:
+    lines += ["", "Real recordings fed alone at the default threshold, each a session of its "
+              "own with 1 s of silence before and after: " + "; ".join(
+                  f"{label} {a['detected']} of {a['recordings']} detected "
+                  f"({a['more_than_once']} more than once)" for label, a in alone.items()) +
+              " (the training speaker's recordings were heard in training)."]
+  lines += ["", "False accepts at the default threshold, per negative stream: " +
             ", ".join(f"{k} {v}" for k, v in per_stream.items())]
   with open(os.path.join(args.docs, "model_eval.md"), "w") as f:
     f.write("\n".join(lines) + "\n")
   det_plot(rows, real_rows, os.path.join(args.docs, "model_det.png"),
-           "DET: wake word \"computer\", held-out data")
+           f"DET: wake word \"{corpus.phrase.text}\", held-out data")
   print("\n".join(lines))
-  run_listening(corpus, scorer, args, log)
 
 
 if __name__ == "__main__":

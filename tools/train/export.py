@@ -10,6 +10,7 @@ the newest build's) must equal the PyTorch model's within 1e-4.
 """
 
 import argparse
+import hashlib
 import json
 import os
 import subprocess
@@ -22,11 +23,20 @@ import torch
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.abspath(os.path.join(HERE, "..", ".."))
 sys.path.insert(0, HERE)
-from quelt_train import engine, frontend, model as M  # noqa: E402
+from quelt_train import RECIPE_VERSION, data, engine, frontend, model as M  # noqa: E402
+from quelt_train import phrase as P  # noqa: E402
 
-WAKE_WORD_CONFIG = {"wake_word": "computer", "sample_rate": 16000, "window_size": 200,
-                    "threshold": 0.9, "cooldown_frames": 100,
-                    "trained_by": "tools/train (see docs/MODEL.md)"}
+
+def wake_word_config(phrase="computer"):
+  """The artefact's configuration: what it listens for and which recipe made it (the engine
+  reads none of it; tools and people do)."""
+  card = "docs/MODEL.md" if phrase == "computer" else "the model card beside the artefact"
+  return {"wake_word": phrase, "sample_rate": 16000, "window_size": 200, "threshold": 0.9,
+          "cooldown_frames": 100, "recipe_version": RECIPE_VERSION,
+          "trained_by": f"tools/train (see {card})"}
+
+
+WAKE_WORD_CONFIG = wake_word_config()
 
 
 def find_writer():
@@ -38,7 +48,7 @@ def find_writer():
   raise SystemExit("qelt-write not found: build the target qelt-write or pass --qelt-write")
 
 
-def write_artefact(net, out_path, writer, key=None):
+def write_artefact(net, out_path, writer, key=None, config=None):
   table = M.tensor_table(net)
   with tempfile.TemporaryDirectory() as tmp:
     entries, offset = [], 0
@@ -50,7 +60,8 @@ def write_artefact(net, out_path, writer, key=None):
                         "offset": offset, "nbytes": array.nbytes})
         offset += array.nbytes
     with open(os.path.join(tmp, "tensors.json"), "w") as f:
-      json.dump({"model_type": "wake_word", "config": WAKE_WORD_CONFIG, "data": "weights.bin",
+      json.dump({"model_type": "wake_word", "config": config or WAKE_WORD_CONFIG,
+                 "data": "weights.bin",
                  "tensors": entries}, f)
     cmd = [writer, "--tensors", os.path.join(tmp, "tensors.json"), "-o", out_path]
     if key:
@@ -96,16 +107,37 @@ def main():
   ap.add_argument("--cli", default=None,
                   help="quelt-wake-word binary (default: the newest under build/)")
   args = ap.parse_args()
+  weights = args.weights or os.path.join(args.work_dir, "model.pt")
+  phrase = P.load(data.work_phrase(args.work_dir)["phrase"]).text
+  stamp_path = os.path.join(args.work_dir, "export.json")
+  stamp = {"out": os.path.abspath(args.out), "weights": file_digest(weights),
+           "phrase": phrase, "recipe_version": RECIPE_VERSION}
+  if os.path.exists(args.out) and os.path.exists(stamp_path):
+    with open(stamp_path) as f:
+      if json.load(f) == dict(stamp, out_digest=file_digest(args.out)):
+        print(f"[export] skipped: {args.out} is already this model", flush=True)
+        return
   net = M.WakeWordNet()
-  net.load_state_dict(torch.load(args.weights or os.path.join(args.work_dir, "model.pt")))
+  net.load_state_dict(torch.load(weights))
   net.eval()
   scorer = engine.make_scorer(args.out, args.cli, REPO)  # the check's tool, before writing
-  table = write_artefact(net, args.out, args.qelt_write or find_writer(), args.key)
-  print(f"wrote {args.out} ({os.path.getsize(args.out)} bytes, {len(table)} tensors)")
+  os.makedirs(os.path.dirname(os.path.abspath(args.out)), exist_ok=True)
+  table = write_artefact(net, args.out, args.qelt_write or find_writer(), args.key,
+                         wake_word_config(phrase))
+  print(f"[export] wrote {args.out} ({os.path.getsize(args.out)} bytes, {len(table)} tensors, "
+        f"wake word {phrase!r})", flush=True)
   worst, ok = parity_check(net, scorer, parity_clips())
-  print(f"parity against {scorer.name}: max |score difference| = {worst:.2e} "
-        f"({'within' if ok else 'OUTSIDE'} 1e-4)")
+  print(f"[export] parity against {scorer.name}: max |score difference| = {worst:.2e} "
+        f"({'within' if ok else 'OUTSIDE'} 1e-4)", flush=True)
+  if ok:
+    with open(stamp_path, "w") as f:
+      json.dump(dict(stamp, out_digest=file_digest(args.out)), f, indent=1)
   sys.exit(0 if ok else 1)
+
+
+def file_digest(path):
+  with open(path, "rb") as f:
+    return hashlib.sha256(f.read()).hexdigest()
 
 
 if __name__ == "__main__":

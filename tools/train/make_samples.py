@@ -1,13 +1,15 @@
 #!/usr/bin/python3
 """File: make_samples.py -- synthesises the bundled sample WAV files with held-out voices.
 
-Usage: make_samples.py OUT_DIR
-Voices used here are held out of training (flite's rms, festival's ked_diphone, the
+Usage: make_samples.py OUT_DIR [--word PHRASE]
+The texts and file names come from the phrase (the bundled word's from its data file). Voices
+used here are held out of training (flite's rms, festival's ked_diphone, the
 Caribbean accent of espeak-ng), so the samples show the model on voices it never heard.
 Each file is 16 kHz mono 16-bit PCM with a little room noise, a second of lead-in and a
 pause after the speech.
 """
 
+import argparse
 import os
 import sys
 import tempfile
@@ -16,15 +18,7 @@ import numpy as np
 import soundfile as sf
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from quelt_train import synth  # noqa: E402
-
-SAMPLES = [
-    ("computer.wav", "flite", "rms", "Computer."),
-    ("computer_lights_on.wav", "flite", "rms", "Okay computer, turn on the kitchen lights."),
-    ("computer_espeak.wav", "espeak", "en-029+m3", "Computer!"),
-    ("computer_festival.wav", "festival", "ked_diphone", "Hey computer, what time is it?"),
-    ("no_wake_word.wav", "flite", "rms", "The weather is lovely today, let us walk in the park."),
-]
+from quelt_train import phrase as P, synth  # noqa: E402
 
 
 def render(engine, voice, text, tmp):
@@ -41,11 +35,15 @@ def render(engine, voice, text, tmp):
 
 
 def main():
-  out_dir = sys.argv[1] if len(sys.argv) > 1 else "models/samples"
+  ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+  ap.add_argument("out_dir", nargs="?", default="models/samples")
+  ap.add_argument("--word", default="computer")
+  args = ap.parse_args()
+  out_dir = args.out_dir
   os.makedirs(out_dir, exist_ok=True)
   rng = np.random.default_rng(42)
   with tempfile.TemporaryDirectory() as tmp:
-    for name, engine, voice, text in SAMPLES:
+    for name, engine, voice, text in P.load(args.word).samples:
       speech = render(engine, voice, text, tmp)
       speech = 0.5 * speech / np.max(np.abs(speech))
       x = np.concatenate([np.zeros(16000), speech, np.zeros(24000)])

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# File: setup.sh -- installs what the training recipe needs on Debian 12 and nothing the
+# File: setup.sh -- installs what the training recipe needs on Debian 12 (synthesisers,
+# voices, PyTorch, the word list the look-alike negatives are found in) and nothing the
 # library needs (that is scripts/install-deps.sh). Run as root: tools/train/setup.sh
 #
 # Some voices come from Debian's contrib and non-free sections (RHVoice, SVOX Pico, the
@@ -85,7 +86,7 @@ apt-get install -y \
   python3-torch python3-numpy python3-scipy python3-soundfile python3-matplotlib \
   espeak-ng flite festival festvox-kallpc16k festvox-kdlpc16k festvox-us-slt-hts \
   rhvoice rhvoice-english libttspico-utils praat nodejs \
-  mbrola mbrola-us1 mbrola-us2 mbrola-us3 mbrola-en1
+  mbrola mbrola-us1 mbrola-us2 mbrola-us3 mbrola-en1 wamerican
 # Debian's npm; a nodejs from elsewhere may bring its own and conflict with it.
 command -v npm >/dev/null || apt-get install -y npm
 

@@ -23,6 +23,7 @@ import torch
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from quelt_train import augment, data, frontend, losses, metrics, model as M  # noqa: E402
+from quelt_train.progress import Progress, skipped  # noqa: E402
 
 
 class BatchStream(torch.utils.data.IterableDataset):
@@ -141,6 +142,8 @@ def main():
                   help="train without prepared synthetic clips (a smoke test)")
   ap.add_argument("--seed", type=int, default=7)
   ap.add_argument("--val-every", type=int, default=150)
+  ap.add_argument("--val-streams", type=int, default=256,
+                  help="validation streams scored every --val-every steps")
   ap.add_argument("--snapshot-every", type=int, default=500,
                   help="also keep the network every N steps as WORK_DIR/snapshot_STEP.pt, "
                        "for the choice on validation people (0: none)")
@@ -151,13 +154,19 @@ def main():
   torch.manual_seed(args.seed)
   t0 = time.time()
   log = lambda m: print(f"[{time.time() - t0:7.1f}s] {m}", flush=True)
+  ckpt_path = os.path.join(args.work_dir, "checkpoint.pt")
+  if os.path.exists(ckpt_path):
+    done = torch.load(ckpt_path)["step"]
+    if done >= args.steps:
+      skipped("train", f"{ckpt_path} holds {done} steps (of {args.steps})")
+      return
 
   corpus = data.load_corpus(args.data_dir, args.work_dir, require_synth=not args.without_synth)
   train_set = augment.Composer(corpus, "train", args.frames, p_talk=args.p_talk,
                                run_in_frames=args.run_in, p_opus=args.p_opus)
   val_set = augment.Composer(corpus, "val", args.frames, p_talk=args.p_talk,
                              run_in_frames=args.run_in, p_opus=args.p_opus)
-  val_x, val_labels = validation_set(val_set, 99, 256)
+  val_x, val_labels = validation_set(val_set, 99, args.val_streams)
   log(f"corpus ready; {len(val_x)} validation streams")
 
   fe = frontend.TorchFrontend()
@@ -173,7 +182,6 @@ def main():
        {"params": [p for n, p in params.items() if n in fast],
         "base_lr": args.lr * args.head_lr_mult}],
       lr=args.lr, weight_decay=1e-4)
-  ckpt_path = os.path.join(args.work_dir, "checkpoint.pt")
   model_path = os.path.join(args.work_dir, "model.pt")
   step = 0
   if os.path.exists(ckpt_path):
@@ -193,6 +201,7 @@ def main():
 
   last_ckpt = time.time()
   stats_acc = []
+  steps = Progress("train", args.steps, start=step)
   while step < args.steps:
     frac = step / args.steps
     for g in opt.param_groups:
@@ -217,14 +226,16 @@ def main():
     step += 1
     stats_acc.append([float(loss), st["neg"], st["neg_peak"], st["pos"], float(aux),
                       float(after), float(band), t_step - t_data, time.time() - t_step])
-    if step % 10 == 0:
+    if step % 10 == 0 or step == args.steps:
       m = np.mean(stats_acc, axis=0)
       stats_acc = []
-      log(f"step {step} loss {m[0]:.3f} neg {m[1]:.3f} neg_peak {m[2]:.3f} pos {m[3]:.3f} "
-          f"frame {m[4]:.3f} after {m[5]:.3f} band {m[6]:.3f} "
-          f"lr {opt.param_groups[0]['lr']:.2e} wait {m[7]:.2f}s step {m[8]:.2f}s")
+      steps.update(step, loss=round(m[0], 3), neg=round(m[1], 3), neg_peak=round(m[2], 3),
+                   pos=round(m[3], 3), frame=round(m[4], 3), after=round(m[5], 3),
+                   band=round(m[6], 3), lr=f"{opt.param_groups[0]['lr']:.2e}",
+                   wait=f"{m[7]:.2f}s", step_time=f"{m[8]:.2f}s")
     if step % args.val_every == 0:
-      log(f"validation per-frame loss {frame_validation(net, fe, val_x, val_labels):.4f}")
+      steps.update(step, validation_frame_loss=round(
+          frame_validation(net, fe, val_x, val_labels), 4))
     if args.snapshot_every and step % args.snapshot_every == 0:
       torch.save(net.state_dict(), os.path.join(args.work_dir, f"snapshot_{step:06d}.pt"))
     if time.time() - last_ckpt > 180:

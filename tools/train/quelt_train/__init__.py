@@ -1,1 +1,5 @@
-"""Training recipe for the bundled wake-word model: data, network, evaluation, export."""
+"""Training recipe for wake-word models: data, network, evaluation, export."""
+
+# Recorded in every artefact's configuration and model card: which recipe made the model.
+# Raise it when a change to the recipe changes what a run produces.
+RECIPE_VERSION = "2.0"

@@ -155,7 +155,9 @@ class Composer:
     self.n = fe.HOP_LENGTH * (self.n_frames - 1) + fe.FRAME_LENGTH
     self.p_positive = p_positive
     self.synth_pos = corpus.clips("word", split) + corpus.clips("lead", split)
-    self.real_pos = corpus.clips("real_word", split) + corpus.clips("real_lead", split)
+    # real people: the data folder's recordings of the phrase and the user's own
+    self.real_pos = (corpus.clips("real_word", split) + corpus.clips("real_lead", split) +
+                     corpus.clips("user_word", split))
     self.neural_pos = corpus.clips("neural_word", split)
     self.speech = corpus.clips("speech", split)
     self.synth_speech = corpus.clips("synth_speech", split)
@@ -165,8 +167,9 @@ class Composer:
     self.confusable = corpus.clips("confusable", split)
     self.noise = (corpus.clips("noise", split) + corpus.clips("room_noise", split) +
                   corpus.clips("false_activation", split))
-    # Without prepared synthesis (a smoke test) the neural voices alone say the word.
-    assert (self.synth_pos or self.neural_pos) and self.speech
+    # Without prepared synthesis (a smoke test) the neural voices or the user's recordings
+    # alone say the phrase.
+    assert (self.synth_pos or self.neural_pos or self.real_pos) and self.speech
 
   def _negative_speech(self, rng):
     r = rng.random()
@@ -183,7 +186,7 @@ class Composer:
     return pool[rng.integers(len(pool))]
 
   def _positive(self, rng):
-    if self.real_pos and rng.random() < self.p_real:
+    if self.real_pos and (rng.random() < self.p_real or not (self.synth_pos or self.neural_pos)):
       return self.real_pos[rng.integers(len(self.real_pos))]
     if self.neural_pos and (not self.synth_pos or rng.random() < self.p_neural):
       return self.neural_pos[rng.integers(len(self.neural_pos))]
@@ -251,7 +254,7 @@ class Composer:
         # the wake word inside a conversation, so that talk alone does not mean "no"
         self._talk(fg, rng, stop=end - len(word) - int(rng.uniform(0.2, 0.8) * SR))
         self._talk(fg, rng, start=end + int(rng.uniform(0.1, 0.6) * SR))
-      elif rng.random() < 0.5:  # "computer, lights on"
+      elif rng.random() < 0.5:  # the phrase and then what is asked of it ("X, lights on")
         after = self._negative_speech(rng)
         self._place(fg, after * db(rng.uniform(-8, 0)), end + int(rng.uniform(0.05, 0.6) * SR))
       if not talk and self.run_in and rng.random() < 0.4:  # talk in the room before

@@ -21,12 +21,44 @@ import os
 import numpy as np
 import soundfile as sf
 
-from . import synth
+from . import augment, synth
+from . import phrase as phrase_mod
 
 SAMPLE_RATE = 16000
 SPLITS = ("train", "val", "test")
-# Recordings of the wake word: trimmed to their speech, so that a clip ends where the word does.
-WORD_SOURCES = ("precise_computer", "precise_heycomputer", "ovos_mimic3_positive")
+# Recordings of a wake phrase, by what they say: trimmed to their speech, so that a clip ends
+# where the phrase does. They are positives for a phrase they end with ("hey computer" says
+# "computer") and negatives for any other.
+WORD_SOURCES = {"precise_computer": "computer", "precise_heycomputer": "hey computer",
+                "ovos_mimic3_positive": "hey computer"}
+POSITIVE_ROLES = {"precise_computer": "real_word", "precise_heycomputer": "real_lead",
+                  "ovos_mimic3_positive": "neural_word"}
+NEGATIVE_ROLES = {"precise_computer": "confusable", "precise_heycomputer": "confusable",
+                  "ovos_mimic3_positive": "neural_speech"}
+# The user's own recordings of the phrase (--recordings): this share of the files, by a hash
+# of the file's path in the folder, is validation, the rest training.
+USER_VAL = 0.25
+AUDIO_EXTENSIONS = (".wav", ".flac", ".ogg", ".oga", ".opus", ".aiff", ".aif", ".au", ".caf",
+                    ".w64", ".rf64", ".mp3")
+# Ordinary sentences for the synthetic negatives when there is no data folder to take
+# transcripts from.
+FALLBACK_SENTENCES = [
+    "the weather is lovely today", "let us walk in the park", "i will call you tomorrow",
+    "please pass the salt", "the train leaves at seven", "what did you have for lunch",
+    "my sister lives in the city", "turn left at the next corner", "the children are asleep",
+    "we need more milk and bread", "he plays the guitar every evening",
+    "the meeting has been moved to friday", "can you hear the rain on the roof",
+    "she reads a book before bed", "the garden needs water", "open the window a little",
+    "i lost my keys again", "the dog barked all night", "how was your weekend",
+    "this soup is too hot", "they painted the fence white", "the shop closes at six",
+    "do you want some tea", "the film starts in ten minutes", "our neighbours are very kind",
+    "put the boxes in the garage", "the baby is laughing", "i forgot to buy eggs",
+    "the river is high after the storm", "we watched the sunset from the hill",
+    "the bus was late this morning", "he fixed the old bicycle", "where did you park the car",
+    "the library is quiet today", "she painted a picture of the sea", "close the door please",
+    "the phone rang twice", "we are going to the beach", "the cake is in the oven",
+    "it is getting dark outside",
+]
 # Real noise recordings kept for the evaluation; the others are used in training.
 TEST_NOISE = {"exercise_bike.opus", "running_tap.opus", "bg_noise3.opus", "bg_noise8.opus"}
 TEST_ACCENTS = {"en-029"}
@@ -80,6 +112,8 @@ def real_split(source, speaker, path):
   if source == "mini_librispeech":
     f = _frac(speaker, "libri")
     return "test" if f < 0.24 else "val" if f < 0.34 else "train"
+  if source == "user":  # the user's own recordings of the phrase, by file
+    return "val" if _frac(path, "user") < USER_VAL else "train"
   if source in ("precise_computer", "precise_heycomputer"):
     return "test" if speaker == "el-tocino" else "train"
   if source == "precise_not_wake_words":  # one contributor's look-alike words
@@ -110,9 +144,27 @@ def synth_split(entry):
   return "test" if f < 0.15 else "val" if f < 0.25 else "train"
 
 
-def load_real(data_dir, cache_dir, log=print):
+def has_data(data_dir):
+  return bool(data_dir) and os.path.exists(os.path.join(data_dir, "manifest.csv"))
+
+
+def thin_rows(rows, per_source):
+  """At most per_source rows of every source, spread evenly over its rows (a quick run)."""
+  by_source = {}
+  for r in rows:
+    by_source.setdefault(r["source"], []).append(r)
+  keep = set()
+  for items in by_source.values():
+    step = max(1, -(-len(items) // per_source))
+    keep |= {id(r) for r in items[::step]}
+  return [r for r in rows if id(r) in keep]
+
+
+def load_real(data_dir, cache_dir, log=print, per_source=None):
   """Decodes every file of the manifest once; returns (audio int16, index list). The split
-  is drawn again at every load, so a cache made under older rules follows today's."""
+  is drawn again at every load, so a cache made under older rules follows today's. Without
+  a data folder (no manifest), nothing. per_source: decode only that many files of each
+  source (a quick run)."""
   audio_path = os.path.join(cache_dir, "real_audio.npy")
   index_path = os.path.join(cache_dir, "real.json")
   if os.path.exists(audio_path) and os.path.exists(index_path):
@@ -121,9 +173,13 @@ def load_real(data_dir, cache_dir, log=print):
     for e in index:
       e["split"] = real_split(e["source"], e["speaker"], e["path"])
     return np.load(audio_path, mmap_mode="r"), index
+  if not has_data(data_dir):
+    return np.zeros(0, np.int16), []
   os.makedirs(cache_dir, exist_ok=True)
   with open(os.path.join(data_dir, "manifest.csv"), newline="") as f:
     rows = list(csv.DictReader(f))
+  if per_source:
+    rows = thin_rows(rows, per_source)
   chunks, index, pos = [], [], 0
   for i, row in enumerate(rows):
     x, rate = sf.read(os.path.join(data_dir, row["path"]), dtype="float64", always_2d=True)
@@ -147,15 +203,68 @@ def load_real(data_dir, cache_dir, log=print):
   return np.load(audio_path, mmap_mode="r"), index
 
 
-def sentences_for_synthesis(data_dir):
-  """Varied English text for the synthetic negatives: the real corpus's transcripts."""
+def sentences_for_synthesis(data_dir, phrase=None):
+  """Varied English text for the synthetic negatives: the real corpus's transcripts that do
+  not hold the phrase (without a data folder, a built-in list)."""
+  phrase = phrase or phrase_mod.load()
+  if not has_data(data_dir):
+    return sorted(t for t in FALLBACK_SENTENCES if not phrase.in_text(t))
   out = []
   with open(os.path.join(data_dir, "manifest.csv"), newline="") as f:
     for row in csv.DictReader(f):
       text = row["transcript"].strip().lower()
-      if text and "comput" not in text and len(text.split()) <= 30:
+      if text and not phrase.in_text(text) and len(text.split()) <= 30:
         out.append(text)
   return sorted(set(out))
+
+
+def load_recordings(folder, log=print):
+  """The user's recordings of the phrase: every file under folder that libsndfile reads
+  (WAV, FLAC, OGG, ...), as 16 kHz mono, trimmed to its speech. Returns (audio int16, index),
+  each file split into training or validation by a hash of its path in the folder."""
+  chunks, index, pos = [], [], 0
+  for root, _, files in sorted(os.walk(folder)):
+    for name in sorted(files):
+      path = os.path.join(root, name)
+      rel = os.path.relpath(path, folder)
+      try:
+        x, rate = sf.read(path, dtype="float64", always_2d=True)
+      except (RuntimeError, OSError):  # not audio that libsndfile reads
+        if name.lower().endswith(AUDIO_EXTENSIONS):
+          log(f"  cannot read {rel}: skipped")
+        continue
+      pcm = synth.finish(synth.trim(synth.to_16k(x.mean(axis=1), rate), rel_db=-30))
+      if pcm is None or len(pcm) < 1600:
+        log(f"  {rel}: no speech found, skipped")
+        continue
+      chunks.append(pcm)
+      index.append({"source": "user", "speaker": "user", "path": rel, "text": "",
+                    "start": pos, "length": len(pcm), "split": real_split("user", "", rel)})
+      pos += len(pcm)
+  audio = np.concatenate(chunks) if chunks else np.zeros(0, np.int16)
+  return audio, index
+
+
+PHRASE_FILE = "phrase.json"
+
+
+def work_phrase(work_dir):
+  """What the work folder is made for: {"phrase", "recordings", "negatives", "confusables"}
+  (prepare_data.py writes it; a folder without one is the bundled word's)."""
+  path = os.path.join(work_dir, PHRASE_FILE)
+  if os.path.exists(path):
+    with open(path) as f:
+      return json.load(f)
+  return {"phrase": "computer", "recordings": None, "negatives": [], "confusables": None}
+
+
+def generated_noise(split, count=6, seconds=10.0):
+  """Noise made here for a run without a data folder: coloured noise, hum and tones, a set
+  of its own for every split."""
+  rng = np.random.default_rng({"train": 11, "val": 12, "test": 13}[split])
+  n = int(seconds * SAMPLE_RATE)
+  makers = (augment.coloured_noise, augment.hum, augment.tones)
+  return [(0.1 * makers[i % 3](n, rng)).astype(np.float32) for i in range(count)]
 
 
 def load_synth(cache_dir, required=True):
@@ -172,30 +281,59 @@ def load_synth(cache_dir, required=True):
 
 
 def load_corpus(data_dir, work_dir, require_synth=True):
-  """The Corpus of the real data folder and the synthetic clips cached in work_dir."""
+  """The Corpus of the real data folder, the synthetic clips cached in work_dir and the
+  user's recordings, for the phrase the work folder is made for."""
+  spec = work_phrase(work_dir)
   real_audio, real_index = load_real(data_dir, work_dir)
   synth_audio, synth_index = load_synth(work_dir, require_synth)
-  return Corpus(real_audio, real_index, synth_audio, synth_index)
+  user = load_recordings(spec["recordings"]) if spec.get("recordings") else None
+  return Corpus(real_audio, real_index, synth_audio, synth_index,
+                phrase_mod.load(spec["phrase"]), user)
+
+
+def says_phrase(source, phrase):
+  """Whether the recordings of a wake-word source say the phrase (end with it)."""
+  said = WORD_SOURCES[source]
+  return said == phrase.text or said.endswith(" " + phrase.text)
 
 
 class Corpus:
-  """Clips grouped by role and split, as float32 arrays in [-1, 1]."""
+  """Clips grouped by role and split, as float32 arrays in [-1, 1]. The roles follow the
+  phrase: the data folder's recordings of "computer" are wake words for it, negatives for
+  any other phrase, and no transcript that holds the phrase is a negative."""
 
-  def __init__(self, real_audio, real_index, synth_audio, synth_index):
+  def __init__(self, real_audio, real_index, synth_audio, synth_index, phrase=None, user=None):
     self.groups = {}
+    self.phrase = phrase or phrase_mod.load()
     roles = {"speechocean762": "speech", "mini_librispeech": "speech",
-             "precise_not_wake_words": "confusable", "precise_computer": "real_word",
-             "precise_heycomputer": "real_lead", "speech_commands_bg": "noise",
-             "precise_bg_noise": "noise", "ovos_mimic3_positive": "neural_word",
-             "ovos_mimic3_negative": "neural_speech", "ovos_noises": "room_noise",
-             "ovos_false_activations": "false_activation"}
+             "precise_not_wake_words": "confusable", "speech_commands_bg": "noise",
+             "precise_bg_noise": "noise", "ovos_mimic3_negative": "neural_speech",
+             "ovos_noises": "room_noise", "ovos_false_activations": "false_activation"}
+    for source in WORD_SOURCES:
+      roles[source] = (POSITIVE_ROLES if says_phrase(source, self.phrase) else
+                       NEGATIVE_ROLES)[source]
     for e in real_index:
-      self._add(roles[e["source"]], e["split"], real_audio, e)
-    synth_roles = {"word": "word", "lead": "lead", "neg": "synth_speech", "conf": "confusable",
-                   "real_word": "real_word", "real_lead": "real_lead",
-                   "neural_word": "neural_word"}
+      role = roles[e["source"]]
+      if (role in ("speech", "confusable", "neural_speech") and e["source"] not in WORD_SOURCES
+          and self.phrase.in_text(e.get("text") or "")):
+        continue
+      self._add(role, e["split"], real_audio, e)
+    synth_roles = {"word": "word", "lead": "lead", "neg": "synth_speech", "conf": "confusable"}
+    # Praat's copies of real recordings keep their source, and so its role for this phrase.
     for e in synth_index:
-      self._add(synth_roles[e["kind"]], e["split"], synth_audio, e)
+      role = roles[e["source"]] if "source" in e else synth_roles[e["kind"]]
+      self._add(role, e["split"], synth_audio, e)
+    if user is not None:
+      for e in user[1]:
+        self._add("user_word", e["split"], user[0], e)
+    if not real_index:
+      # No data folder: the synthetic sentences stand in for real talk, and noise is made.
+      for split in SPLITS:
+        for clip, e in self.groups.get(("synth_speech", split), []):
+          self.groups.setdefault(("speech", split), []).append((clip, e))
+        for clip in generated_noise(split):
+          self.groups.setdefault(("noise", split), []).append(
+              (clip, {"source": "generated", "speaker": "", "path": ""}))
 
   def _add(self, role, split, audio, e):
     clip = np.asarray(audio[e["start"]: e["start"] + e["length"]], dtype=np.float32) / 32768.0

@@ -34,8 +34,8 @@ TALK_DB = (-6.0, 0.0)      # other people's talk relative to the words
 EVENT_DB = (-10.0, 0.0)
 ACCEPT_AFTER = metrics.ACCEPT_AFTER
 FAMILIES = {"neural_word": "neural voices", "real_word": "real contributor",
-            "real_lead": "real contributor", "word": "synthetic voices",
-            "lead": "synthetic voices"}
+            "real_lead": "real contributor", "user_word": "your recordings",
+            "word": "synthetic voices", "lead": "synthetic voices"}
 
 
 def active_rms(x):
@@ -58,7 +58,7 @@ def held_out_words(corpus, repeats=4, synthetic_limit=200, seed=17, split="test"
   once, at most synthetic_limit of them, spread through the list."""
   rng = np.random.default_rng(seed)
   items = [(clip, FAMILIES[role], e.get("speaker") or e.get("voice", ""))
-           for role in ("neural_word", "real_word", "real_lead")
+           for role in ("neural_word", "real_word", "real_lead", "user_word")
            for clip, e in corpus.entries(role, split)]
   out = []
   for _ in range(repeats):

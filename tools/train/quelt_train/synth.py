@@ -1,11 +1,12 @@
 """File: synth.py -- renders the synthetic speech of the training set.
 
 Every English voice of the Debian synthesisers (espeak-ng, flite and festival here, and the
-engines of voices.py: RHVoice, SVOX Pico, GnuSpeech, mbrola) speaks the wake word alone, the
-wake word after a lead-in ("okay computer"), look-alike words and ordinary sentences, with
-random rate, pitch and emphasis; then Praat's voice transform (voice_transform.py) adds
-copies of training wake words, real and synthetic, spoken by other vocal tracts. The clips
-are trimmed to their speech, resampled to 16 kHz, and stored per voice group as int16
+engines of voices.py: RHVoice, SVOX Pico, GnuSpeech, mbrola) speaks the wake phrase alone (its
+word forms), after a lead-in ("okay computer"), look-alike words and ordinary sentences, with
+random rate, pitch and emphasis; what is said comes from the phrase (phrase.py) and the
+look-alikes found for it (lookalikes.py). Then Praat's voice transform (voice_transform.py)
+adds copies of training wake words, real and synthetic, spoken by other vocal tracts. The
+clips are trimmed to their speech, resampled to 16 kHz, and stored per voice group as int16
 arrays with a JSON index. A voice is the unit of the train/validation/test split, so every
 clip records the voice that spoke it.
 """
@@ -24,20 +25,9 @@ import soundfile as sf
 from scipy.signal import resample_poly
 
 from . import voice_transform, voices
+from .progress import Progress
 
 SAMPLE_RATE = 16000
-WAKE_WORD = "computer"
-WORD_FORMS = ["computer", "computer.", "computer!", "computer?", "computer,", "Computer."]
-LEAD_INS = ["okay computer", "hey computer", "hello computer", "so, computer", "yes computer",
-            "alright computer", "okay, computer.", "hey, computer!"]
-CONFUSABLES = [
-    "commuter", "compute", "computing", "competitor", "come put her", "complete her",
-    "computed", "commute", "compuserve", "competent", "composer", "commuters",
-    "compete", "completer", "come pewter", "cute", "pewter", "computation", "competition",
-    "compost", "come here", "copy that", "comfort her", "commander", "company", "conductor",
-    "the commuter train was late", "please compute the total", "a fierce competitor",
-    "come put her coat on", "complete her homework", "computing power is cheap",
-]
 ESPEAK_ACCENTS = ["en-us", "en-gb", "en-gb-scotland", "en-gb-x-gbclan", "en-gb-x-rp",
                   "en-gb-x-gbcwmd", "en-029", "en-us-nyc"]
 ESPEAK_VARIANT_DIR = "/usr/lib/x86_64-linux-gnu/espeak-ng-data/voices/!v"
@@ -140,35 +130,49 @@ def render_festival_batch(voice, items, tmpdir):
   return out
 
 
-def plan_items(rng, sentences, n_word, n_lead, n_sent, n_conf):
+class Texts:
+  """What the voices say: the phrase's word forms and lead-ins, look-alikes, sentences."""
+
+  def __init__(self, forms, lead_ins, confusables, sentences):
+    self.forms, self.lead_ins = list(forms), list(lead_ins)
+    self.confusables, self.sentences = list(confusables), list(sentences)
+
+
+def plan_items(rng, texts, n_word, n_lead, n_sent, n_conf):
   """The (kind, text) list one voice speaks."""
-  items = [("word", rng.choice(WORD_FORMS)) for _ in range(n_word)]
-  items += [("lead", rng.choice(LEAD_INS)) for _ in range(n_lead)]
-  items += [("neg", rng.choice(sentences)) for _ in range(n_sent)]
-  items += [("conf", rng.choice(CONFUSABLES)) for _ in range(n_conf)]
+  items = [("word", rng.choice(texts.forms)) for _ in range(n_word)]
+  items += [("lead", rng.choice(texts.lead_ins)) for _ in range(n_lead)]
+  items += [("neg", rng.choice(texts.sentences)) for _ in range(n_sent)]
+  items += [("conf", rng.choice(texts.confusables)) for _ in range(n_conf)]
   return items
 
 
-def synthesise(out_dir, sentences, scale=1.0, seed=1234, workers=2, log=print,
-                real_positives=()):
-  """Renders every voice and writes out_dir/synth.npz (audio) and synth.json (index).
-  real_positives: (clip, entry) of the real wake words to transform too
-  (voice_transform.real_positives)."""
+def synthesise(out_dir, texts, scale=1.0, seed=1234, workers=2, log=print, variants=None,
+               engine_voices=None, real_positives=()):
+  """Renders every voice and writes out_dir/synth_audio.npy (audio) and synth.json (index).
+  texts: a Texts. variants: the espeak-ng variants to use (default all); engine_voices: at
+  most this many flite and festival voices each (default all), for a quick run, which also
+  leaves out the engines of voices.py. real_positives: (clip, entry) of the real wake words
+  to transform too (voice_transform.real_positives)."""
   rng = random.Random(seed)
+  variants = espeak_variants() if variants is None else variants
+  flite_voices = FLITE_VOICES[:engine_voices] if engine_voices is not None else FLITE_VOICES
+  festival_voices = (FESTIVAL_VOICES[:engine_voices] if engine_voices is not None
+                     else FESTIVAL_VOICES)
   os.makedirs(out_dir, exist_ok=True)
   tmpdir = tempfile.mkdtemp(prefix="synth_", dir=out_dir)
   sc = lambda n: max(1, int(round(n * scale)))
   jobs, meta = [], []
   for accent in ESPEAK_ACCENTS:
-    for variant in espeak_variants():
+    for variant in variants:
       voice = accent + ("+" + variant if variant else "")
-      for kind, text in plan_items(rng, sentences, sc(3), sc(1), sc(4), sc(2)):
+      for kind, text in plan_items(rng, texts, sc(3), sc(1), sc(4), sc(2)):
         path = os.path.join(tmpdir, f"e{len(jobs)}.wav")
         jobs.append(("espeak", (voice, text, rng.randint(110, 210), rng.randint(20, 85), path)))
         meta.append({"synth": "espeak", "voice": voice, "accent": accent,
                      "variant": variant or "base", "kind": kind, "text": text})
-  for voice in FLITE_VOICES:
-    for kind, text in plan_items(rng, sentences, sc(80), sc(25), sc(150), sc(50)):
+  for voice in flite_voices:
+    for kind, text in plan_items(rng, texts, sc(80), sc(25), sc(150), sc(50)):
       path = os.path.join(tmpdir, f"f{len(jobs)}.wav")
       f0 = rng.choice([0, 0, rng.randint(80, 220)])
       jobs.append(("flite", (voice, text, rng.uniform(0.8, 1.35), f0, path)))
@@ -176,28 +180,32 @@ def synthesise(out_dir, sentences, scale=1.0, seed=1234, workers=2, log=print,
                    "variant": voice, "kind": kind, "text": text})
   log(f"synthesising {len(jobs)} espeak-ng/flite clips with {workers} workers")
   clips = []
+  steps = Progress("synthesis", len(jobs) + len(festival_voices) * sum(
+      sc(n) for n in (80, 25, 120, 50)))
   with ProcessPoolExecutor(max_workers=workers) as pool:
     for i, clip in enumerate(pool.map(_run_one, jobs, chunksize=32)):
       clips.append(clip)
-      if i % 1000 == 0:
-        log(f"  {i}/{len(jobs)}")
-  for voice in FESTIVAL_VOICES:
-    items = plan_items(rng, sentences, sc(80), sc(25), sc(120), sc(50))
-    log(f"festival {voice}: {len(items)} clips")
+      if i % 500 == 0:
+        steps.update(i, clips_kept=sum(c is not None for c in clips))
+  for voice in festival_voices:
+    items = plan_items(rng, texts, sc(80), sc(25), sc(120), sc(50))
+    steps.update(len(clips), festival=voice)
     rendered = render_festival_batch(voice, [(t, rng.uniform(0.8, 1.3)) for _, t in items], tmpdir)
     for (kind, text), clip in zip(items, rendered):
       clips.append(clip)
       meta.append({"synth": "festival", "voice": "festival_" + voice, "accent": "festival",
                    "variant": voice, "kind": kind, "text": text})
-  plan = lambda r, counts: plan_items(r, sentences, *map(sc, counts))
-  for clip, entry in voices.render_engines(plan, seed, tmpdir, workers, log):
-    clips.append(None if clip is None else finish(trim(clip)))
-    meta.append(entry)
+  if engine_voices is None:
+    plan = lambda r, counts: plan_items(r, texts, *map(sc, counts))
+    for clip, entry in voices.render_engines(plan, seed, tmpdir, workers, log):
+      clips.append(None if clip is None else finish(trim(clip)))
+      meta.append(entry)
   copies, copy_meta = voice_transform.transformed_copies(
       clips, meta, real_positives, random.Random(f"{seed}:transform"), TRANSFORM_SHARE,
       REAL_TRANSFORMS, tmpdir, workers, log)
   clips += [None if c is None else finish(trim(c)) for c in copies]
   meta += copy_meta
+  steps.update(len(clips), clips_kept=sum(c is not None for c in clips))
   keep = [i for i, c in enumerate(clips) if c is not None and len(c) >= 1600]
   offsets = np.cumsum([0] + [len(clips[i]) for i in keep])
   audio = np.concatenate([clips[i] for i in keep]) if keep else np.zeros(0, np.int16)

@@ -8,7 +8,7 @@ import shutil
 import numpy as np
 import pytest
 
-from quelt_train import data, synth, voice_transform, voices
+from quelt_train import data, lookalikes, phrase, synth, voice_transform, voices
 from test_voice_transform import vowel
 
 
@@ -25,7 +25,10 @@ def test_a_tiny_synthesis_holds_every_engine_and_the_transformed_copies(tmp_path
                                         "path": f"{who}/{i}.wav", "text": "computer"})
           for i, who in enumerate(["krisgesling", "el-tocino"])]
   lines = []
-  audio, index = synth.synthesise(str(tmp_path), ["the lights are on in the kitchen"],
+  word = phrase.load("computer")
+  texts = synth.Texts(word.forms, word.lead_ins, lookalikes.texts(word, str(tmp_path / "x")),
+                      ["the lights are on in the kitchen"])
+  audio, index = synth.synthesise(str(tmp_path), texts,
                                   scale=0.01, seed=3, workers=2, log=lines.append,
                                   real_positives=real)
   with open(tmp_path / "synth.json") as f:

@@ -109,7 +109,8 @@ class FakeEngine:
 
 
 def test_the_loop_skips_a_missing_engine_and_keeps_every_other_engines_draws():
-  plan = lambda rng, counts: synth.plan_items(rng, ["a sentence"], *counts)
+  texts = synth.Texts(["computer"], ["hey computer"], ["commuter"], ["a sentence"])
+  plan = lambda rng, counts: synth.plan_items(rng, texts, *counts)
   one, two = FakeEngine("one"), FakeEngine("two")
   lines = []
   alone = [e for _, e in voices.render_engines(plan, 7, "/nonexistent", 2, lines.append, [two])]
