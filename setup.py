@@ -6,6 +6,14 @@ at configure time. This script configures a build of the module target alone und
 setuptools' temporary folder, with the interpreter running it, and copies the result and
 the type stubs into the wheel. One binary serves CPython 3.9 and later (stable ABI), hence
 the cp39-abi3 wheel tag.
+
+QWW_PREBUILT_MODULE=/path/to/quelt_wake_word.abi3.so skips the build and packs that module
+instead: one the project's CMake build has made already (the test suite's install test
+uses its own build's).
+
+The bundled model goes in as data, to <prefix>/share/quelt_wake_word/computer.qelt, where
+`cmake --install` puts it too; <prefix> is the environment's sysconfig "data" path (a
+virtual environment's root, /usr/local for Debian's interpreter, or pip's --prefix).
 """
 import os
 import pathlib
@@ -32,6 +40,15 @@ class CMakeExtension(Extension):
 
 class CMakeBuild(build_ext):
     def build_extension(self, ext):
+        target = pathlib.Path(self.get_ext_fullpath(ext.name))
+        target.parent.mkdir(parents=True, exist_ok=True)
+        # Beside the module for editors that look there; the -stubs package serves mypy.
+        shutil.copyfile(ROOT / "python" / "quelt_wake_word-stubs" / "__init__.pyi",
+                        target.parent / "quelt_wake_word.pyi")
+        prebuilt = os.environ.get("QWW_PREBUILT_MODULE")
+        if prebuilt:
+            shutil.copyfile(prebuilt, target)
+            return
         build_dir = pathlib.Path(self.build_temp).resolve() / "cmake"
         jobs = os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL", "2")
         configure = [
@@ -44,12 +61,7 @@ class CMakeBuild(build_ext):
         subprocess.run(configure, check=True)
         subprocess.run(["cmake", "--build", str(build_dir), "--target", "quelt_wake_word_python",
                         "--parallel", jobs], check=True)
-        target = pathlib.Path(self.get_ext_fullpath(ext.name))
-        target.parent.mkdir(parents=True, exist_ok=True)
         shutil.copyfile(build_dir / "python" / "quelt_wake_word.abi3.so", target)
-        # Beside the module for editors that look there; the -stubs package serves mypy.
-        shutil.copyfile(ROOT / "python" / "quelt_wake_word-stubs" / "__init__.pyi",
-                        target.parent / "quelt_wake_word.pyi")
 
 
 setup(
@@ -61,5 +73,9 @@ setup(
     packages=["quelt_wake_word-stubs"],
     package_dir={"": "python"},
     package_data={"quelt_wake_word-stubs": ["__init__.pyi", "py.typed"]},
+    # The same relative place as the CMake install's (tools/cli/CMakeLists.txt), so that
+    # the command-line tool and Python programs find the model the same way. A top-level
+    # extension module has no package folder to carry it as package data.
+    data_files=[("share/quelt_wake_word", ["models/computer.qelt"])],
     options={"bdist_wheel": {"py_limited_api": "cp39"}},
 )

@@ -6,13 +6,19 @@ the engine gives for the raw samples pushed whole (tests/cli/reference_scores.cc
 stereo file, after downmix and resampling, scores close to them. Errors must come out as
 readable messages with the documented exit codes, never as a crash.
 
-Usage: test_cli.py --cli PATH --reference PATH --models DIR --work DIR [--emulator COMMAND]
-                   [unittest args]
---emulator runs both programs through COMMAND (a cross build's qemu-aarch64 and its options,
-split as a shell would).
+Several models at once must each score as they do alone, and the lines that name their
+wake words must come in time order, then in the models' order.
+
+Usage: test_cli.py --cli PATH --reference PATH --make-model PATH --models DIR --work DIR
+                   [--emulator COMMAND] [unittest args]
+--make-model is make-random-model, which writes models with a given config. --emulator runs
+the programs through COMMAND (a cross build's qemu-aarch64 and its options, split as a shell
+would).
 """
 
 import argparse
+import collections
+import csv
 import json
 import math
 import os
@@ -24,6 +30,7 @@ import unittest
 import wave
 
 ARGS = None
+REPO = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 
 EXIT_OK, EXIT_AUDIO, EXIT_USAGE, EXIT_MODEL, EXIT_OUTPUT = 0, 1, 2, 3, 4
 SECONDS = 3.0
@@ -114,10 +121,26 @@ class Fixture:
             f.write(good)
         cls.empty = os.path.join(work, "empty.qelt")
         open(cls.empty, "wb").close()
-        out = subprocess.run([*ARGS.emulator, ARGS.reference, cls.model, cls.raw],
-                             capture_output=True, text=True, check=True)
-        cls.reference = out.stdout.split()
+        cls.reference = reference_scores(cls.model, cls.raw)
+        # A second model with a wake word of its own and one that shares it.
+        cls.nova = make_model("hey_nova.qelt", 11, '{"wake_word": "hey nova", "sample_rate": 16000}')
+        cls.nova_twin = make_model("nova_twin.qelt", 12, '{"wake_word": "hey nova"}')
+        cls.nova_reference = reference_scores(cls.nova, cls.raw)
         cls.made = True
+
+
+def make_model(name, seed, config):
+    path = os.path.join(ARGS.work, name)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    subprocess.run([*ARGS.emulator, ARGS.make_model, "--seed", str(seed), "--config", config,
+                    "-o", path], check=True)
+    return path
+
+
+def reference_scores(model, raw):
+    out = subprocess.run([*ARGS.emulator, ARGS.reference, model, raw],
+                         capture_output=True, text=True, check=True)
+    return out.stdout.split()
 
 
 def run_cli(*args, stdin=None):
@@ -129,12 +152,15 @@ def run_cli(*args, stdin=None):
     return result
 
 
+Row = collections.namedtuple("Row", "file wake_word frame time score")
+
+
 def read_scores(path):
-    with open(path) as f:
-        header = f.readline().strip()
-        assert header == "file,frame_index,time_sec,score", header
-        rows = [line.rstrip("\n").rsplit(",", 3) for line in f]
-    return rows
+    with open(path, newline="") as f:
+        reader = csv.reader(f)
+        header = next(reader)
+        assert header == ["file", "wake_word", "frame_index", "time_sec", "score"], header
+        return [Row(*row) for row in reader]
 
 
 class Scores(unittest.TestCase):
@@ -156,13 +182,13 @@ class Scores(unittest.TestCase):
         padded = os.path.join(ARGS.work, "padded.raw")
         with open(Fixture.raw, "rb") as f, open(padded, "wb") as g:
             g.write(f.read() + bytes(2 * 16000))
-        want = [r[1:] for r in self.scores_of(padded)]
+        want = [r[2:] for r in self.scores_of(padded)]
         # By default one second of silence follows each input: 100 more frames, scored as
         # if the file itself went on with zeros.
-        self.assertEqual([r[1:] for r in self.scores_of(Fixture.raw, tail=None)], want)
+        self.assertEqual([r[2:] for r in self.scores_of(Fixture.raw, tail=None)], want)
         self.assertEqual(len(want), len(Fixture.reference) + 100)
         half = self.scores_of(Fixture.raw, tail="0.5")
-        self.assertEqual([r[1:] for r in half], want[: len(Fixture.reference) + 50])
+        self.assertEqual([r[2:] for r in half], want[: len(Fixture.reference) + 50])
 
     def test_leading_silence_is_zeros_before_the_input_and_not_reported(self):
         with open(Fixture.raw, "rb") as f:
@@ -173,12 +199,12 @@ class Scores(unittest.TestCase):
                 padded = os.path.join(ARGS.work, "lead.raw")
                 with open(padded, "wb") as g:
                     g.write(bytes(2 * 160 * skipped) + raw)
-                want = [r[3] for r in self.scores_of(padded)][skipped:]
+                want = [r.score for r in self.scores_of(padded)][skipped:]
                 rows = self.scores_of(Fixture.raw, lead=lead)
                 # The input's own frames, numbered from its start, scored after the silence.
-                self.assertEqual([r[3] for r in rows], want)
-                self.assertEqual([int(r[1]) for r in rows], list(range(frames)))
-                self.assertEqual([r[2] for r in rows], [f"{i / 100:.2f}" for i in range(frames)])
+                self.assertEqual([r.score for r in rows], want)
+                self.assertEqual([int(r.frame) for r in rows], list(range(frames)))
+                self.assertEqual([r.time for r in rows], [f"{i / 100:.2f}" for i in range(frames)])
         self.assertNotEqual(want, Fixture.reference, "the silence should change the state")
         # Detections are numbered the same way; none comes from the silence itself.
         result = run_cli("detect", "--model", Fixture.model, "--threshold=0", "--cooldown=0",
@@ -193,24 +219,24 @@ class Scores(unittest.TestCase):
         for path in (Fixture.wav16, Fixture.wav24, Fixture.raw):
             with self.subTest(path=os.path.basename(path)):
                 rows = self.scores_of(path)
-                self.assertEqual([r[3] for r in rows], Fixture.reference)
-                self.assertEqual([int(r[1]) for r in rows], list(range(frames)))
-                self.assertEqual([r[2] for r in rows], [f"{i / 100:.2f}" for i in range(frames)])
-                self.assertTrue(all(r[0] == path for r in rows))
+                self.assertEqual([r.score for r in rows], Fixture.reference)
+                self.assertEqual([int(r.frame) for r in rows], list(range(frames)))
+                self.assertEqual([r.time for r in rows], [f"{i / 100:.2f}" for i in range(frames)])
+                self.assertTrue(all(r.file == path for r in rows))
 
     def test_standard_input_gives_the_same_scores(self):
         with open(Fixture.raw, "rb") as f:
             raw = f.read()
         rows = self.scores_of("-", stdin=raw)
-        self.assertEqual([r[3] for r in rows], Fixture.reference)
-        self.assertEqual(rows[0][0], "-")
+        self.assertEqual([r.score for r in rows], Fixture.reference)
+        self.assertEqual(rows[0].file, "-")
         # A trailing half sample is dropped, not misread.
         rows = self.scores_of("-", stdin=raw + b"\x01")
-        self.assertEqual([r[3] for r in rows], Fixture.reference)
+        self.assertEqual([r.score for r in rows], Fixture.reference)
 
     def test_44k_stereo_scores_close_to_16k_mono(self):
         rows = self.scores_of(Fixture.wav44)
-        ours = [float(r[3]) for r in rows]
+        ours = [float(r.score) for r in rows]
         ref = [float(s) for s in Fixture.reference]
         # The resampler's length may differ by a sample or so: at most one frame.
         self.assertLessEqual(abs(len(ours) - len(ref)), 1)
@@ -225,9 +251,9 @@ class Scores(unittest.TestCase):
 
     def test_inputs_are_separate_streams(self):
         rows = self.scores_of(Fixture.wav16, Fixture.raw)
-        first = [r for r in rows if r[0] == Fixture.wav16]
-        second = [r for r in rows if r[0] == Fixture.raw]
-        self.assertEqual([r[1:] for r in first], [r[1:] for r in second])
+        first = [r for r in rows if r.file == Fixture.wav16]
+        second = [r for r in rows if r.file == Fixture.raw]
+        self.assertEqual([r[2:] for r in first], [r[2:] for r in second])
 
 
 class Detections(unittest.TestCase):
@@ -242,8 +268,10 @@ class Detections(unittest.TestCase):
         lines = result.out.splitlines()
         self.assertEqual(len(lines), 3)
         for line, frame in zip(lines, (0, 101, 202)):
-            path, time, score = line.split("\t")
+            path, word, time, score = line.split("\t")
             self.assertEqual(path, Fixture.wav16)
+            # A model whose config names no word goes by its file name.
+            self.assertEqual(word, "random")
             self.assertEqual(time, f"{frame / 100:.2f}")
             self.assertAlmostEqual(float(score), float(Fixture.reference[frame]), places=4)
 
@@ -254,7 +282,9 @@ class Detections(unittest.TestCase):
         lines = [json.loads(line) for line in result.out.splitlines()]
         self.assertEqual(len(lines), len(Fixture.reference))
         for i, d in enumerate(lines):
+            self.assertEqual(list(d), ["file", "wake_word", "frame_index", "time_sec", "score"])
             self.assertEqual(d["file"], Fixture.wav16)
+            self.assertEqual(d["wake_word"], "random")
             self.assertEqual(d["frame_index"], i)
             self.assertEqual(d["time_sec"], i / 100)
             # The score is the library's float, exactly.
@@ -271,15 +301,124 @@ class Detections(unittest.TestCase):
                                  Fixture.wav16)
                 self.assertEqual(result.returncode, EXIT_OK, result.err)
                 got = [json.loads(line)["frame_index"] for line in result.out.splitlines()]
-                # The gate, replayed on the library's scores.
-                expected, remaining = [], 0
-                for i, score in enumerate(scores):
-                    if remaining > 0:
-                        remaining -= 1
-                    elif score >= f32(float(threshold)):
-                        expected.append(i)
-                        remaining = int(cooldown or 100)
-                self.assertEqual(got, expected)
+                self.assertEqual(got, gate(scores, threshold, int(cooldown or 100)))
+
+
+def gate(scores, threshold, cooldown):
+    """The frames that detect: the threshold-and-cooldown gate replayed on float scores."""
+    detected, remaining = [], 0
+    for i, score in enumerate(scores):
+        if remaining > 0:
+            remaining -= 1
+        elif score >= f32(float(threshold)):
+            detected.append(i)
+            remaining = cooldown
+    return detected
+
+
+class SeveralModels(unittest.TestCase):
+    """Every --model listens to the same input; lines name the wake words."""
+
+    def setUp(self):
+        Fixture.make()
+
+    def test_each_model_scores_as_it_does_alone(self):
+        csv_path = os.path.join(ARGS.work, "both.csv")
+        alone = {}
+        for name, model in (("random", Fixture.model), ("hey nova", Fixture.nova)):
+            result = run_cli("detect", "--model", model, "--scores", csv_path, Fixture.wav16,
+                             Fixture.raw)
+            self.assertEqual(result.returncode, EXIT_OK, result.err)
+            alone[name] = read_scores(csv_path)
+            self.assertEqual({r.wake_word for r in alone[name]}, {name})
+        # With the default silence before and after each input, two inputs in a row.
+        result = run_cli("detect", "--model", Fixture.model, "--model", Fixture.nova,
+                         "--scores", csv_path, Fixture.wav16, Fixture.raw)
+        self.assertEqual(result.returncode, EXIT_OK, result.err)
+        rows = read_scores(csv_path)
+        for name in alone:
+            self.assertEqual([r for r in rows if r.wake_word == name], alone[name])
+        # By input, then frame, then model.
+        order = {"random": 0, "hey nova": 1}
+        inputs = {Fixture.wav16: 0, Fixture.raw: 1}
+        keys = [(inputs[r.file], int(r.frame), order[r.wake_word]) for r in rows]
+        self.assertEqual(keys, sorted(keys))
+        self.assertEqual(len(rows), len(alone["random"]) + len(alone["hey nova"]))
+
+    def test_second_model_gives_exactly_its_library_scores(self):
+        csv_path = os.path.join(ARGS.work, "both.csv")
+        result = run_cli("detect", "--model", Fixture.model, "--model", Fixture.nova, "--lead",
+                         "0", "--tail", "0", "--scores", csv_path, Fixture.raw)
+        self.assertEqual(result.returncode, EXIT_OK, result.err)
+        rows = read_scores(csv_path)
+        self.assertEqual([r.score for r in rows if r.wake_word == "hey nova"],
+                         Fixture.nova_reference)
+        self.assertEqual([r.score for r in rows if r.wake_word == "random"], Fixture.reference)
+        self.assertNotEqual(Fixture.nova_reference, Fixture.reference)
+
+    def expected_detections(self, threshold, cooldown):
+        """(frame, word, score) of both models on wav16 (no silence around it), in time
+        order, then model order."""
+        events = []
+        for order, (word, reference) in enumerate(
+                (("random", Fixture.reference), ("hey nova", Fixture.nova_reference))):
+            scores = [f32(float(s)) for s in reference]
+            events += [(i, order, word, scores[i]) for i in gate(scores, threshold, cooldown)]
+        return [(frame, word, score) for frame, _, word, score in sorted(events)]
+
+    def test_detection_lines_in_time_then_model_order(self):
+        # The lower of the two models' medians with no cooldown: both detect, some frames in
+        # both models and some in one only.
+        threshold = min((sorted(r, key=float)[len(r) // 2]
+                         for r in (Fixture.reference, Fixture.nova_reference)), key=float)
+        want = self.expected_detections(threshold, 0)
+        self.assertEqual({w for _, w, _ in want}, {"random", "hey nova"})
+        frames = [f for f, _, _ in want]
+        self.assertLess(len(set(frames)), len(frames), "some frame should detect in both")
+        common = ["detect", "--model", Fixture.model, "--model", Fixture.nova, "--threshold",
+                  threshold, "--cooldown", "0", "--lead", "0", "--tail", "0"]
+        text = run_cli(*common, Fixture.wav16)
+        self.assertEqual(text.returncode, EXIT_OK, text.err)
+        got = []
+        for line in text.out.splitlines():
+            path, word, time, score = line.split("\t")
+            self.assertEqual(path, Fixture.wav16)
+            got.append((time, word, score))
+        self.assertEqual(got, [(f"{f / 100:.2f}", w, f"{s:.4f}") for f, w, s in want])
+        js = run_cli(*common, "--json", Fixture.wav16)
+        self.assertEqual(js.returncode, EXIT_OK, js.err)
+        got = [json.loads(line) for line in js.out.splitlines()]
+        self.assertEqual([(d["frame_index"], d["wake_word"], f32(d["score"])) for d in got], want)
+
+    def test_models_that_share_a_word_are_named_by_file(self):
+        result = run_cli("detect", "--model", Fixture.nova, "--model", Fixture.model,
+                         "--model", Fixture.nova_twin, "--threshold", "0", "--lead", "0",
+                         "--tail", "0", Fixture.wav16)
+        self.assertEqual(result.returncode, EXIT_OK, result.err)
+        words = [line.split("\t")[1] for line in result.out.splitlines()]
+        # Frames 0, 101 and 202 for each model, in the models' order.
+        self.assertEqual(words, [f"hey nova ({Fixture.nova})", "random",
+                                 f"hey nova ({Fixture.nova_twin})"] * 3)
+
+    def test_a_broken_model_among_several_is_named(self):
+        missing = os.path.join(ARGS.work, "no_such_model.qelt")
+        for models in ((Fixture.model, missing), (missing, Fixture.model),
+                       (Fixture.nova, Fixture.bad_magic)):
+            with self.subTest(models=models):
+                args = [a for m in models for a in ("--model", m)]
+                result = run_cli("detect", *args, "--threshold", "0", Fixture.wav16)
+                self.assertEqual(result.returncode, EXIT_MODEL, result.err)
+                broken = missing if missing in models else Fixture.bad_magic
+                self.assertIn(broken, result.err)
+                self.assertEqual(result.out, "")
+
+    def test_bundled_model_detects_computer(self):
+        sample = os.path.join(REPO, "models", "samples", "computer.wav")
+        result = run_cli("detect", sample)
+        self.assertEqual(result.returncode, EXIT_OK, result.err)
+        lines = [line.split("\t") for line in result.out.splitlines()]
+        self.assertTrue(lines, "the bundled model should hear its sample")
+        self.assertTrue(all(f[:2] == [sample, "computer"] for f in lines), lines)
 
 
 class Errors(unittest.TestCase):
@@ -382,6 +521,32 @@ class Info(unittest.TestCase):
         self.assertEqual(self.info(Fixture.model)[1]["parameters"],
                          self.info(Fixture.model_fp16)[1]["parameters"])
 
+    def test_wake_word(self):
+        cases = [
+            ("hey_nova.qelt", '{"wake_word": "hey nova"}', "hey nova"),
+            ("okay_tutor.qelt", '{"note": 1, "wake_word": "okay tutor", "x": [1]}', "okay tutor"),
+            # Anything but a non-empty string: the file's name without .qelt.
+            ("empty_word.qelt", '{"wake_word": ""}', "empty_word"),
+            ("number_word.qelt", '{"wake_word": 5}', "number_word"),
+            ("list_config.qelt", '["wake_word"]', "list_config"),
+            ("null_config.qelt", "null", "null_config"),
+            ("model.bin", "{}", "model.bin"),
+            # Control characters would split a line: they become spaces.
+            ("tab_word.qelt", '{"wake_word": "hey\\tnova\\n"}', "hey nova "),
+            ("unicode.qelt", '{"wake_word": "h\\u00e9 nova"}', "h\u00e9 nova"),
+        ]
+        for name, config, word in cases:
+            with self.subTest(config=config):
+                path = make_model(os.path.join("info", name), 3, config)
+                result, fields = self.info(path)
+                self.assertEqual(result.returncode, EXIT_OK, result.err)
+                # Not stripped: the trailing space of the tab case must show.
+                line = [l for l in result.out.splitlines() if l.startswith("wake word:")]
+                self.assertEqual(line, ["wake word:       " + word])
+        # The bundled model names its word in its config.
+        result, fields = self.info(os.path.join(REPO, "models", "computer.qelt"))
+        self.assertEqual(fields["wake word"], "computer")
+
     def test_unusable_models(self):
         result, fields = self.info(Fixture.build_fails)
         self.assertEqual(result.returncode, EXIT_MODEL)
@@ -397,6 +562,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--cli", required=True)
     parser.add_argument("--reference", required=True)
+    parser.add_argument("--make-model", required=True)
     parser.add_argument("--models", required=True)
     parser.add_argument("--work", required=True)
     parser.add_argument("--emulator", type=shlex.split, default=[])

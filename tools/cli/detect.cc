@@ -1,4 +1,10 @@
 // File: tools/cli/detect.cc
+//
+// Every model gets a session of its own, and every session hears the same samples: each
+// block read from an input is pushed to one session after the other. What their frames give
+// is held until all of them have heard the block and then written in frame order and,
+// within a frame, in the models' command-line order, so that the output does not depend
+// on how the input happened to be split into blocks.
 
 #include "detect.h"
 
@@ -17,6 +23,7 @@
 #include "engine/session.h"
 #include "model_file.h"
 #include "progress.h"
+#include "wake_word.h"
 
 namespace quelt::cli {
 
@@ -26,6 +33,8 @@ struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
+
+constexpr std::size_t BLOCK_SAMPLES = 4096;
 
 void error_line(const std::string& message) {
   std::fprintf(stderr, "quelt-wake-word: %s\n", message.c_str());
@@ -46,10 +55,34 @@ std::string csv_field(const std::string& text) {
 // float's binary noise.
 double frame_time(std::uint64_t frame_index) { return static_cast<double>(frame_index) / 100.0; }
 
-// frame_index counts the input's own frames (the leading silence's are not reported).
-void print_detection(const std::string& input, std::uint64_t frame_index, float score, bool json) {
-  if (json) {
-    const nlohmann::ordered_json line = {{"file", input},
+// One model listening: its session and the name its lines carry.
+struct Listener {
+  engine::Session session;
+  std::string label;
+  std::string csv_label;
+};
+
+// What one frame of one model gave; frame counts the input's own frames.
+struct FrameEvent {
+  std::uint64_t frame;
+  std::size_t model;
+  float score;
+  bool detected;
+};
+
+// Where the frames of one input go.
+struct InputSink {
+  std::string input;
+  std::string csv_input;
+  std::FILE* scores;  // null: no scores file
+  bool json;
+};
+
+void print_detection(const InputSink& sink, const Listener& listener, std::uint64_t frame_index,
+                     float score) {
+  if (sink.json) {
+    const nlohmann::ordered_json line = {{"file", sink.input},
+                                         {"wake_word", listener.label},
                                          {"frame_index", frame_index},
                                          {"time_sec", frame_time(frame_index)},
                                          {"score", score}};
@@ -57,28 +90,63 @@ void print_detection(const std::string& input, std::uint64_t frame_index, float 
         "%s\n",
         line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
   } else {
-    std::printf("%s\t%.2f\t%.4f\n", input.c_str(), frame_time(frame_index),
-                static_cast<double>(score));
+    std::printf("%s\t%s\t%.2f\t%.4f\n", sink.input.c_str(), listener.label.c_str(),
+                frame_time(frame_index), static_cast<double>(score));
   }
-  // Each detection as it happens: the output may be a live listener's pipe.
-  std::fflush(stdout);
 }
 
-// Feeds n zero samples.
-template <typename OnFrame>
-void push_silence(engine::Session& session, std::vector<float>& block, std::uint64_t n,
-                  OnFrame&& on_frame) {
+// Pushes the samples to every session and writes what their frames gave. `events` is
+// scratch space, reserved for a block's frames of every model, so a push allocates nothing.
+void push_to_all(std::span<const float> samples, std::vector<Listener>& listeners,
+                 std::uint64_t lead_frames, const InputSink& sink,
+                 std::vector<FrameEvent>& events) {
+  events.clear();
+  for (std::size_t m = 0; m < listeners.size(); ++m) {
+    listeners[m].session.push(
+        samples, [&](std::uint64_t session_frame, float score, bool detected) {
+          // A frame that starts in the leading silence is not one of the input's frames.
+          if (session_frame < lead_frames) return;
+          if (detected || sink.scores)
+            events.push_back({session_frame - lead_frames, m, score, detected});
+        });
+  }
+  // (frame, model) pairs are unique, so the order is fully determined.
+  std::sort(events.begin(), events.end(), [](const FrameEvent& a, const FrameEvent& b) {
+    return a.frame != b.frame ? a.frame < b.frame : a.model < b.model;
+  });
+  bool printed = false;
+  for (const FrameEvent& event : events) {
+    const Listener& listener = listeners[event.model];
+    if (sink.scores) {
+      std::fprintf(sink.scores, "%s,%s,%llu,%.2f,%.9g\n", sink.csv_input.c_str(),
+                   listener.csv_label.c_str(), static_cast<unsigned long long>(event.frame),
+                   frame_time(event.frame), static_cast<double>(event.score));
+    }
+    if (event.detected) {
+      print_detection(sink, listener, event.frame, event.score);
+      printed = true;
+    }
+  }
+  // Each detection as it happens: the output may be a live listener's pipe.
+  if (printed) std::fflush(stdout);
+}
+
+// Feeds n zero samples to every session.
+void push_silence(std::uint64_t n, std::vector<float>& block, std::vector<Listener>& listeners,
+                  std::uint64_t lead_frames, const InputSink& sink,
+                  std::vector<FrameEvent>& events) {
   std::fill(block.begin(), block.end(), 0.0f);
   while (n > 0) {
     const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(n, block.size()));
-    session.push(std::span<const float>(block.data(), take), on_frame);
+    push_to_all(std::span<const float>(block.data(), take), listeners, lead_frames, sink, events);
     n -= take;
   }
 }
 
-// Scores one input; returns false (after printing why) if it could not be read.
-bool score_input(const std::string& input, engine::Session& session, const DetectOptions& options,
-                 std::FILE* scores) {
+// Scores one input with every model; returns false (after printing why) if it could not
+// be read.
+bool score_input(const std::string& input, std::vector<Listener>& listeners,
+                 const DetectOptions& options, std::FILE* scores) {
   auto reader = AudioReader::open(input);
   if (!reader) {
     error_line(reader.error());
@@ -86,21 +154,14 @@ bool score_input(const std::string& input, engine::Session& session, const Detec
   }
   const auto expected = reader.value().expected_samples();
   ProgressBar progress(input, expected.value_or(0), expected.has_value());
-  const std::string csv_name = scores ? csv_field(input) : std::string();
-  const std::uint64_t lead_frames = options.lead_frames;
-  const auto on_frame = [&](std::uint64_t session_frame, float score, bool detected) {
-    // A frame that starts in the leading silence is not one of the input's frames.
-    if (session_frame < lead_frames) return;
-    const std::uint64_t frame = session_frame - lead_frames;
-    if (scores) {
-      std::fprintf(scores, "%s,%llu,%.2f,%.9g\n", csv_name.c_str(),
-                   static_cast<unsigned long long>(frame), frame_time(frame),
-                   static_cast<double>(score));
-    }
-    if (detected) print_detection(input, frame, score, options.json);
-  };
-  std::vector<float> block(4096);
-  push_silence(session, block, lead_frames * session.hop_length(), on_frame);
+  const InputSink sink{input, scores ? csv_field(input) : std::string(), scores, options.json};
+  const std::uint64_t lead = options.lead_frames;
+  std::vector<float> block(BLOCK_SAMPLES);
+  std::vector<FrameEvent> events;
+  // n samples complete at most ceil(n / hop) frames of each session.
+  events.reserve((BLOCK_SAMPLES + engine::Session::hop_length() - 1) /
+                 engine::Session::hop_length() * listeners.size());
+  push_silence(lead * engine::Session::hop_length(), block, listeners, lead, sink, events);
   std::uint64_t received = 0;
   while (true) {
     auto got = reader.value().read(block);
@@ -109,30 +170,45 @@ bool score_input(const std::string& input, engine::Session& session, const Detec
       return false;
     }
     if (got.value() == 0) break;
-    session.push(std::span<const float>(block.data(), got.value()), on_frame);
+    push_to_all(std::span<const float>(block.data(), got.value()), listeners, lead, sink, events);
     received += got.value();
     progress.update(received);
   }
-  push_silence(session, block, options.tail_samples, on_frame);
+  push_silence(options.tail_samples, block, listeners, lead, sink, events);
   return true;
 }
 
 }  // namespace
 
 int run_detect(const DetectOptions& options) {
-  const std::optional<std::string> model = options.model ? options.model : default_model_path();
-  if (!model) {
-    error_line("no model given and no bundled model found: pass --model FILE.qelt");
-    return EXIT_USAGE;
+  std::vector<std::string> paths = options.models;
+  if (paths.empty()) {
+    const std::optional<std::string> bundled = default_model_path();
+    if (!bundled) {
+      error_line("no model given and no bundled model found: pass --model FILE.qelt");
+      return EXIT_USAGE;
+    }
+    paths.push_back(*bundled);
   }
-  auto loaded = load_session(*model);
-  if (!loaded) {
-    error_line(loaded.error());
-    return EXIT_MODEL;
+  std::vector<Listener> listeners;
+  std::vector<std::string> words;
+  for (const std::string& path : paths) {
+    auto loaded = load_model(path);
+    if (!loaded) {
+      error_line(loaded.error());
+      return EXIT_MODEL;
+    }
+    words.push_back(wake_word_of(loaded.value().config, path));
+    listeners.push_back({std::move(loaded).value().session, std::string(), std::string()});
+    engine::Session& session = listeners.back().session;
+    if (options.threshold) session.set_threshold(*options.threshold);
+    if (options.cooldown_frames) session.set_cooldown_frames(*options.cooldown_frames);
   }
-  engine::Session& session = loaded.value();
-  if (options.threshold) session.set_threshold(*options.threshold);
-  if (options.cooldown_frames) session.set_cooldown_frames(*options.cooldown_frames);
+  const std::vector<std::string> labels = model_labels(words, paths);
+  for (std::size_t m = 0; m < listeners.size(); ++m) {
+    listeners[m].label = labels[m];
+    listeners[m].csv_label = csv_field(labels[m]);
+  }
 
   File scores;
   if (options.scores_path) {
@@ -141,16 +217,18 @@ int run_detect(const DetectOptions& options) {
       std::perror(("quelt-wake-word: cannot write " + *options.scores_path).c_str());
       return EXIT_OUTPUT;
     }
-    std::fputs("file,frame_index,time_sec,score\n", scores.get());
+    std::fputs("file,wake_word,frame_index,time_sec,score\n", scores.get());
   }
 
   int status = EXIT_OK;
   bool first = true;
   for (const std::string& input : options.inputs) {
     // Each input is its own stream: frame indices and times start at 0.
-    if (!first) session.reset();
+    if (!first) {
+      for (Listener& listener : listeners) listener.session.reset();
+    }
     first = false;
-    if (!score_input(input, session, options, scores.get())) status = EXIT_AUDIO;
+    if (!score_input(input, listeners, options, scores.get())) status = EXIT_AUDIO;
   }
   if (scores && (std::fflush(scores.get()) != 0 || std::ferror(scores.get()))) {
     std::perror(("quelt-wake-word: cannot write " + *options.scores_path).c_str());

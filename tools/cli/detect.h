@@ -1,8 +1,9 @@
 // File: tools/cli/detect.h
 //
-// `quelt-wake-word detect`: scores audio inputs one after another with one engine (reset
-// between inputs, so each starts at frame 0) and prints one line per detection, as text
-// or as JSON lines, optionally with every frame's score in a CSV file.
+// `quelt-wake-word detect`: scores audio inputs one after another with one engine per
+// model (all reset between inputs, so each starts at frame 0) and prints one line per
+// detection naming the wake word, as text or as JSON lines, optionally with every frame's
+// score of every model in a CSV file.
 #pragma once
 
 #include "options.h"

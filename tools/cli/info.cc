@@ -18,6 +18,7 @@
 #include "model_file.h"
 #include "nn/model.h"
 #include "options.h"
+#include "wake_word.h"
 
 namespace quelt::cli {
 
@@ -68,6 +69,7 @@ int run_info(const std::string& path) {
   std::printf("format version:  %u.%u\n", unsigned{header.version_major},
               unsigned{header.version_minor});
   std::printf("model type:      %s\n", model.model_type.c_str());
+  std::printf("wake word:       %s\n", wake_word_of(model.config, path).c_str());
   // The reader has checked the text, so the parser accepts it.
   const nlohmann::json config = nlohmann::json::parse(model.config);
   if (!config.is_null() && !(config.is_object() && config.empty())) {

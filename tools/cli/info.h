@@ -1,8 +1,8 @@
 // File: tools/cli/info.h
 //
 // `quelt-wake-word info MODEL`: what a user may want to know about an artefact (format
-// version, model type, tensor count and dtypes, parameter count, whether the engine can
-// be built from it), or the load error.
+// version, model type, the wake word its detections are reported under, tensor count and
+// dtypes, parameter count, whether the engine can be built from it), or the load error.
 #pragma once
 
 #include <string>

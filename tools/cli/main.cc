@@ -1,7 +1,7 @@
 // File: tools/cli/main.cc
 //
 // quelt-wake-word: try the wake-word engine from the shell.
-//   quelt-wake-word detect [--model FILE] [--threshold T] [--cooldown N] [--lead S]
+//   quelt-wake-word detect [--model FILE]... [--threshold T] [--cooldown N] [--lead S]
 //                          [--tail S] [--json] [--scores FILE.csv] INPUT...
 //   quelt-wake-word info MODEL
 // Dispatches to the commands; all reporting of errors happens here or in them, worded
@@ -20,30 +20,37 @@
 namespace {
 
 constexpr const char* USAGE =
-    "usage: quelt-wake-word detect [--model FILE] [--threshold T] [--cooldown N] [--lead S]\n"
+    "usage: quelt-wake-word detect [--model FILE]... [--threshold T] [--cooldown N] [--lead S]\n"
     "                              [--tail S] [--json] [--scores FILE.csv] INPUT...\n"
     "       quelt-wake-word info MODEL\n"
     "       quelt-wake-word --help | --version\n"
     "\n"
-    "detect   prints one line per detection: file, time (s), score; with --json, one JSON\n"
-    "         object per line. INPUT is an audio file (WAV, FLAC, OGG, ...; any sample\n"
-    "         rate and channel count), a .raw/.pcm file or - (standard input), both raw\n"
-    "         signed 16-bit little-endian 16 kHz mono:\n"
+    "detect   prints one line per detection, fields separated by tabs:\n"
+    "           file, wake word, time (s), score\n"
+    "         in time order, then in --model order; with --json, one JSON object per line.\n"
+    "         INPUT is an audio file (WAV, FLAC, OGG, ...; any sample rate and channel\n"
+    "         count), a .raw/.pcm file or - (standard input), both raw signed 16-bit\n"
+    "         little-endian 16 kHz mono:\n"
     "           arecord -f S16_LE -r 16000 -c 1 | quelt-wake-word detect -\n"
-    "  --model FILE      the .qelt model (default: the bundled model for \"computer\")\n"
+    "  --model FILE      a .qelt model (default: the bundled model for \"computer\"); give it\n"
+    "                    again for more models, each listening to the same audio. A model's\n"
+    "                    wake word is its config's \"wake_word\", else its file name without\n"
+    "                    .qelt; models that share a word are named \"word (FILE)\"\n"
     "  --threshold T     score in [0, 1] a frame must reach to detect (default 0.9)\n"
-    "  --cooldown N      frames (10 ms each) not tested after a detection (default 100)\n"
+    "  --cooldown N      frames (10 ms each) not tested after a detection (default 100);\n"
+    "                    both apply to every model\n"
     "  --lead S          seconds of silence fed before each input, as a listening device\n"
     "                    hears its room before anyone speaks (default 1; 0 for none);\n"
     "                    frames and times still count from the input's start\n"
     "  --tail S          seconds of silence fed after each input, so that a wake word at\n"
     "                    its very end is still detected (default 1; 0 for none)\n"
-    "  --json            JSON lines: file, frame_index, time_sec, score\n"
-    "  --scores FILE     write every frame's score as CSV: file,frame_index,time_sec,score\n"
-    "info     describes a model artefact, or says why it cannot be loaded\n"
+    "  --json            JSON lines: file, wake_word, frame_index, time_sec, score\n"
+    "  --scores FILE     write every frame's score of every model as CSV:\n"
+    "                    file,wake_word,frame_index,time_sec,score\n"
+    "info     describes a model artefact (its wake word too), or says why it cannot be loaded\n"
     "\n"
     "exit status: 0 ok, 1 an input could not be read, 2 bad command line,\n"
-    "             3 model missing or broken, 4 scores file not writable\n";
+    "             3 a model missing or broken, 4 scores file not writable\n";
 
 int usage_error(const std::string& message) {
   std::fprintf(stderr, "quelt-wake-word: %s\n%s", message.c_str(), USAGE);

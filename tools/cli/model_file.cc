@@ -1,6 +1,7 @@
 // File: tools/cli/model_file.cc
 //
-// Model loading for the CLI over read_whole_file and engine::create_session.
+// Model loading for the CLI over read_whole_file, engine::create_session and, for the
+// config, format::deserialize_artefact.
 
 #include "model_file.h"
 
@@ -10,6 +11,8 @@
 
 #include "common/file_reader.h"
 #include "engine/load.h"
+#include "engine/load_error.h"
+#include "format/artefact.h"
 
 namespace quelt::cli {
 
@@ -35,12 +38,20 @@ Result<std::vector<std::uint8_t>, std::string> read_model_file(const std::string
   return std::move(bytes).value();
 }
 
-Result<engine::Session, std::string> load_session(const std::string& path) {
+Result<LoadedModel, std::string> load_model(const std::string& path) {
   auto bytes = read_model_file(path);
   if (!bytes) return Unexpected{std::move(bytes).error()};
-  auto session = engine::create_session(std::span<const std::uint8_t>(bytes.value()));
-  if (session) return std::move(session).value();
-  return Unexpected{path + ": " + engine::describe(session.error())};
+  const std::span<const std::uint8_t> file(bytes.value());
+  auto session = engine::create_session(file);
+  if (!session) return Unexpected{path + ": " + engine::describe(session.error())};
+  // The session keeps no config, so the artefact is read a second time for it: a few
+  // milliseconds once per model, and the session is made exactly as the bindings make it.
+  auto artefact = format::deserialize_artefact(file);
+  if (!artefact) {
+    const engine::LoadError error{engine::LoadError::Stage::Deserialize, artefact.error()};
+    return Unexpected{path + ": " + engine::describe(error)};
+  }
+  return LoadedModel{std::move(session).value(), std::move(artefact).value().config};
 }
 
 }  // namespace quelt::cli

@@ -25,7 +25,13 @@ std::optional<std::string> default_model_path();
 // failed (a directory opens, then fails to read).
 Result<std::vector<std::uint8_t>, std::string> read_model_file(const std::string& path);
 
+// A model ready to listen: its engine session and the artefact's config (JSON text).
+struct LoadedModel {
+  engine::Session session;
+  std::string config;
+};
+
 // Reads the file and builds an engine session with the library's default settings.
-Result<engine::Session, std::string> load_session(const std::string& path);
+Result<LoadedModel, std::string> load_model(const std::string& path);
 
 }  // namespace quelt::cli

@@ -107,7 +107,7 @@ Result<DetectOptions, std::string> parse_detect_options(std::span<const std::str
     }
     if (name == "--model") {
       if (value.empty()) return usage_error("--model needs a file name");
-      options.model = std::string(value);
+      options.models.emplace_back(value);
     } else if (name == "--threshold") {
       auto threshold = parse_threshold(value);
       if (!threshold) return usage_error(std::move(threshold).error());

@@ -23,13 +23,14 @@ inline constexpr int EXIT_USAGE = 2;   // bad command line
 inline constexpr int EXIT_MODEL = 3;   // the model is missing, unreadable or broken
 inline constexpr int EXIT_OUTPUT = 4;  // the scores file could not be written
 
-inline constexpr std::uint64_t DEFAULT_LEAD_FRAMES = 100;    // 1 s in 10 ms steps
+inline constexpr std::uint64_t DEFAULT_LEAD_FRAMES = 100;     // 1 s in 10 ms steps
 inline constexpr std::uint64_t DEFAULT_TAIL_SAMPLES = 16000;  // 1 s at 16 kHz
 inline constexpr double MAX_SILENCE_SECONDS = 60.0;
 
 struct DetectOptions {
-  std::optional<std::string> model;  // unset: the default model, if one is installed
-  std::optional<float> threshold;    // unset: the engine's default (0.9)
+  // Each --model in order, every one listening to every input; none: the bundled model.
+  std::vector<std::string> models;
+  std::optional<float> threshold;  // unset: the engine's default (0.9)
   std::optional<std::uint64_t> cooldown_frames;
   // Silence fed before each input, in whole frames so that the input's frames stay the
   // frames it would have alone. A session starts from its warm-up, which is not the state

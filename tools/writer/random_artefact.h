@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 #include "artefact_writer.h"
@@ -23,10 +24,13 @@ inline std::vector<writer::Tensor> random_model_tensors(std::uint64_t seed, bool
   return tensors;
 }
 
-// A complete file, sealed with the key the library was built with.
-inline std::vector<std::uint8_t> random_model_artefact(std::uint64_t seed, bool fp16) {
-  return writer::seal(writer::configured_key(),
-                      writer::make_plaintext(random_model_tensors(seed, fp16)));
+// A complete file, sealed with the key the library was built with; config_json is the
+// manifest's config, verbatim.
+inline std::vector<std::uint8_t> random_model_artefact(std::uint64_t seed, bool fp16,
+                                                       std::string_view config_json = "{}") {
+  return writer::seal(
+      writer::configured_key(),
+      writer::make_plaintext(random_model_tensors(seed, fp16), "wake_word", config_json));
 }
 
 }  // namespace quelt::testing

@@ -49,14 +49,26 @@ class CliScorer:
     subprocess.run([self.cli, "detect", "--model", self.model_path, "--lead", "0",
                     "--tail", "0", "--scores", out] + names, check=True,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    per_file = {n: [] for n in names}
-    with open(out, newline="") as f:
-      for row in csv.DictReader(f):
-        per_file[row["file"]].append(float(row["score"]))
-    return [np.asarray(per_file[n], np.float32) for n in names]
+    return read_scores_csv(out, names)
 
   def scores(self, audio):
     return self.scores_many([audio])[0]
+
+
+def read_scores_csv(path, names):
+  """One float32 array of frame scores per input of `names`, in order, from a scores file
+  of one model's run. The file's columns are file,wake_word,frame_index,time_sec,score with
+  rows in frame order; a file from several models (rows told apart by wake_word) is
+  refused, since their scores would interleave."""
+  per_file = {n: [] for n in names}
+  words = set()
+  with open(path, newline="") as f:
+    for row in csv.DictReader(f):
+      words.add(row["wake_word"])
+      per_file[row["file"]].append(float(row["score"]))
+  if len(words) > 1:
+    raise ValueError(f"{path}: scores of several models ({', '.join(sorted(words))})")
+  return [np.asarray(per_file[n], np.float32) for n in names]
 
 
 def find_cli(repo_root):
