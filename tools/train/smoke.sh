@@ -26,7 +26,7 @@ env STEPS=30 SNAPSHOT_EVERY=0 SCALE=0.12 VOICES=3 LOOKALIKE_WORDS=2000 REAL_PER_
   --work "$WORK/work" --data "${SMOKE_DATA:-$REPO/../shared/data}"
 CLI="${BUILD:-$REPO/build/train}/tools/cli/quelt-wake-word"
 "$CLI" info "$OUT_DIR/hey_nova.qelt" | tee "$WORK/info.txt"
-grep -q "hey nova" "$WORK/info.txt"
+grep -qx "wake word: *hey nova" "$WORK/info.txt"
 "$CLI" detect --model "$OUT_DIR/hey_nova.qelt" "$OUT_DIR/hey_nova_samples/hey_nova.wav"
 test -s "$OUT_DIR/hey_nova.md" && test -s "$OUT_DIR/hey_nova.json"
 grep -q '"recipe_version"' "$OUT_DIR/hey_nova.json"
