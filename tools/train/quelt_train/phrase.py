@@ -139,5 +139,5 @@ class Phrase:
 
 
 def load(text=None, words_dir=WORDS_DIR):
-  """The phrase for text (default "computer")."""
-  return Phrase(text or "computer", words_dir)
+  """The phrase for text (None: "computer"); an empty text is refused like any bad one."""
+  return Phrase("computer" if text is None else text, words_dir)

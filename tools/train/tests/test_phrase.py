@@ -28,6 +28,9 @@ def test_computer_keeps_the_texts_it_was_trained_with():
 def test_invalid_phrases_are_refused_with_a_clear_error(bad):
   with pytest.raises(P.PhraseError, match="wake phrase"):
     P.Phrase(bad)
+  if bad is not None:  # the command line's --word "" must not fall back to the default
+    with pytest.raises(P.PhraseError, match="wake phrase"):
+      P.load(bad)
 
 
 def test_a_new_phrase_gets_forms_lead_ins_sentences_and_a_slug():
