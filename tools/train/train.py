@@ -133,6 +133,9 @@ def main():
   ap.add_argument("--band-weight", type=float, default=0.05,
                   help="weight of the floor on background frame logits (0: none)")
   ap.add_argument("--floor", type=float, default=losses.BACKGROUND_FLOOR)
+  ap.add_argument("--pool-weight", type=float, default=0.0,
+                  help="weight of the pooled 2 s objective in training, reached after --ramp "
+                       "steps (0: the pooled score is left to the head fit)")
   ap.add_argument("--vtlp", type=float, default=0.15,
                   help="vocal-tract length perturbation: frequency warp factors drawn from "
                        "1 +- this (0: none)")
@@ -212,13 +215,17 @@ def main():
     labels = labels.long()
     frame_logits, e, logits = run_stream(net, x, args.run_in)
     labels = labels[:, args.run_in:]
-    _, st = losses.frame_loss(logits.detach(), labels)
+    pooled, st = losses.frame_loss(logits if args.pool_weight else logits.detach(), labels)
     # Per-frame objectives train the network: the word in a short window after it ends, and
     # (second head) the moment after. The pooled score is fitted afterwards, on the head.
     aux = losses.auxiliary_frame_loss(frame_logits, labels)
     after = losses.auxiliary_frame_loss(after_head(e).squeeze(-1), losses.after_targets(labels))
     band = losses.background_band_loss(frame_logits, labels, args.floor)
     loss = aux + 0.5 * after + args.band_weight * band
+    if args.pool_weight:
+      # A frame classifier is content once every frame is on its side; the pool needs the
+      # word to move the 2 s mean of the embedding clear of every room's mean.
+      loss = loss + args.pool_weight * min(1.0, step / max(1, args.ramp)) * pooled
     opt.zero_grad()
     loss.backward()
     torch.nn.utils.clip_grad_norm_(net.parameters(), 5.0)
