@@ -221,7 +221,7 @@ def main():
     aux = losses.auxiliary_frame_loss(frame_logits, labels)
     after = losses.auxiliary_frame_loss(after_head(e).squeeze(-1), losses.after_targets(labels))
     band = losses.background_band_loss(frame_logits, labels, args.floor)
-    loss = aux + 0.5 * after + args.band_weight * band
+    loss = args.aux_weight * aux + 0.5 * after + args.band_weight * band
     if args.pool_weight:
       # A frame classifier is content once every frame is on its side; the pool needs the
       # word to move the 2 s mean of the embedding clear of every room's mean.
