@@ -17,9 +17,10 @@
 # Every stage is skipped when its output is in the work folder already (synth.json, the
 # checkpoint at its last step, calibrated_*.pt, choice.json, export.json), so rerunning the
 # command after an interruption resumes it; another phrase needs another work folder.
-# Environment: STEPS (default 4312) per-frame training steps, SEED (default 7) the training
-# run's seed, CHOOSE_SNAPSHOTS (default empty) training steps whose snapshots (kept every
-# SNAPSHOT_EVERY steps, default 500) are calibrated and compete in the choice ("2000 3000"),
+# Environment: STEPS (default 4312) training steps, SEED (default 7) the training run's seed,
+# POOL_WEIGHT (default: train.py's) the weight of the pooled 2 s objective in training,
+# CHOOSE_SNAPSHOTS (default empty) training steps whose snapshots (kept every SNAPSHOT_EVERY
+# steps, default 500) are calibrated and compete in the choice ("2000 3000"),
 # FINETUNE_STEPS (default 0: skipped, see docs/MODEL.md), SCALE (default 1) synthetic clips
 # per voice, OUT and DOCS as --out and the evaluation's folder, WITHOUT_SYNTH=1 no synthesis
 # (only the real data and the neural voices, or your recordings; the evaluation is the
@@ -108,6 +109,7 @@ nice -n 10 $PY "$T/prepare_data.py" "$DATA" "$WORK" --word "$WORD" --scale "${SC
 # shellcheck disable=SC2086
 nice -n 10 $PY "$T/train.py" "$DATA" "$WORK" --steps "${STEPS:-4312}" \
   --snapshot-every "${SNAPSHOT_EVERY:-500}" --seed "${SEED:-7}" $SYNTH \
+  ${POOL_WEIGHT:+--pool-weight "$POOL_WEIGHT"} \
   ${BATCH:+--batch "$BATCH"} ${VAL_STREAMS:+--val-streams "$VAL_STREAMS"} \
   ${VAL_EVERY:+--val-every "$VAL_EVERY"}
 CAL_OPTS="${CALIBRATE_STREAMS:+--streams $CALIBRATE_STREAMS} \
