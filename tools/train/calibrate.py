@@ -145,6 +145,8 @@ def main():
   ap.add_argument("--run-in", type=int, default=augment.RUN_IN_FRAMES,
                   help="frames of each stream's room before its scored frames (0: none)")
   ap.add_argument("--p-talk", type=float, default=0.3)
+  ap.add_argument("--p-reset", type=float, default=0.0,
+                  help="share of streams whose run-in is digital silence (as after a reset)")
   ap.add_argument("--band-weight", type=float, default=0.05)
   ap.add_argument("--p-opus", type=float, default=0.5,
                   help="share of wake words passed through an Opus round trip")
@@ -168,7 +170,8 @@ def main():
   log = lambda m: print(f"[{time.time() - t0:7.1f}s] {m}", flush=True)
   corpus = data.load_corpus(args.data_dir, args.work_dir, require_synth=not args.without_synth)
   compose = lambda split: augment.Composer(corpus, split, args.frames, p_talk=args.p_talk,
-                                           run_in_frames=args.run_in, p_opus=args.p_opus)
+                                           run_in_frames=args.run_in, p_opus=args.p_opus,
+                                           p_reset=args.p_reset)
   net = M.WakeWordNet()
   model_path = args.out or os.path.join(args.work_dir, "model.pt")
   fe = frontend.TorchFrontend()

@@ -19,6 +19,8 @@
 # command after an interruption resumes it; another phrase needs another work folder.
 # Environment: STEPS (default 4312) training steps, SEED (default 7) the training run's seed,
 # POOL_WEIGHT (default: train.py's) the weight of the pooled 2 s objective in training,
+# P_RESET (default: train.py's) the share of training and calibration streams that open
+# with digital silence, as after a reset,
 # CHOOSE_SNAPSHOTS (default empty) training steps whose snapshots (kept every SNAPSHOT_EVERY
 # steps, default 500) are calibrated and compete in the choice ("2000 3000"),
 # FINETUNE_STEPS (default 0: skipped, see docs/MODEL.md), SCALE (default 1) synthetic clips
@@ -109,10 +111,10 @@ nice -n 10 $PY "$T/prepare_data.py" "$DATA" "$WORK" --word "$WORD" --scale "${SC
 # shellcheck disable=SC2086
 nice -n 10 $PY "$T/train.py" "$DATA" "$WORK" --steps "${STEPS:-4312}" \
   --snapshot-every "${SNAPSHOT_EVERY:-500}" --seed "${SEED:-7}" $SYNTH \
-  ${POOL_WEIGHT:+--pool-weight "$POOL_WEIGHT"} \
+  ${POOL_WEIGHT:+--pool-weight "$POOL_WEIGHT"} ${P_RESET:+--p-reset "$P_RESET"} \
   ${BATCH:+--batch "$BATCH"} ${VAL_STREAMS:+--val-streams "$VAL_STREAMS"} \
   ${VAL_EVERY:+--val-every "$VAL_EVERY"}
-CAL_OPTS="${CALIBRATE_STREAMS:+--streams $CALIBRATE_STREAMS} \
+CAL_OPTS="${CALIBRATE_STREAMS:+--streams $CALIBRATE_STREAMS} ${P_RESET:+--p-reset $P_RESET} \
 ${CALIBRATE_ITERS:+--iters $CALIBRATE_ITERS} ${VAL_STREAMS:+--val-streams $VAL_STREAMS} \
 ${CALIBRATE_NEGATIVE_MINUTES:+--negative-minutes $CALIBRATE_NEGATIVE_MINUTES}"
 # shellcheck disable=SC2086

@@ -130,6 +130,9 @@ def main():
                   help="frames of the stream's room before the trained frames (0: none)")
   ap.add_argument("--p-talk", type=float, default=0.3,
                   help="share of streams that are talk without pause (with a word inside)")
+  ap.add_argument("--p-reset", type=float, default=0.0,
+                  help="share of streams whose run-in is digital silence, as a session hears "
+                       "its first seconds after a reset")
   ap.add_argument("--band-weight", type=float, default=0.05,
                   help="weight of the floor on background frame logits (0: none)")
   ap.add_argument("--floor", type=float, default=losses.BACKGROUND_FLOOR)
@@ -166,9 +169,11 @@ def main():
 
   corpus = data.load_corpus(args.data_dir, args.work_dir, require_synth=not args.without_synth)
   train_set = augment.Composer(corpus, "train", args.frames, p_talk=args.p_talk,
-                               run_in_frames=args.run_in, p_opus=args.p_opus)
+                               run_in_frames=args.run_in, p_opus=args.p_opus,
+                               p_reset=args.p_reset)
   val_set = augment.Composer(corpus, "val", args.frames, p_talk=args.p_talk,
-                             run_in_frames=args.run_in, p_opus=args.p_opus)
+                             run_in_frames=args.run_in, p_opus=args.p_opus,
+                             p_reset=args.p_reset)
   val_x, val_labels = validation_set(val_set, 99, args.val_streams)
   log(f"corpus ready; {len(val_x)} validation streams")
 

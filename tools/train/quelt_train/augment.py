@@ -139,13 +139,16 @@ class Composer:
   """Draws labelled examples for one split from a Corpus."""
 
   def __init__(self, corpus, split, n_frames=300, p_positive=0.5, p_talk=0.0, p_real=0.12,
-               p_settled=0.0, run_in_frames=0, p_neural=0.3, p_opus=0.0):
+               p_settled=0.0, run_in_frames=0, p_neural=0.3, p_opus=0.0, p_reset=0.0):
     """n_frames: the frames that carry targets; run_in_frames: frames of the same room
     before them that carry none (labels -1), so that the pool and the receptive field of
     every target frame hold the stream's own sound. p_neural: the share of the wake words not
     taken from the real recordings that the neural voices say, when the split has them.
-    p_opus: the share of wake words passed through an Opus round trip."""
+    p_opus: the share of wake words passed through an Opus round trip. p_reset: the share of
+    streams whose run-in is digital silence, as a session hears it just after a reset (or
+    after its warm-up), so that its first seconds still find the word."""
     self.p_opus = p_opus
+    self.p_reset = p_reset
     self.run_in = run_in_frames
     self.n_frames = n_frames + run_in_frames
     self.p_real = p_real
@@ -233,6 +236,7 @@ class Composer:
       positive = rng.random() < self.p_positive
     fg = np.zeros(n, np.float32)
     labels = np.zeros(t, np.int8)
+    word_start = n
     if positive:
       word = self._positive(rng)
       if self.p_opus and rng.random() < self.p_opus:
@@ -248,7 +252,8 @@ class Composer:
           lo = max(lo, min(SETTLED_FRAME, t - 130))
       end_frame = int(rng.integers(lo, max(lo + 1, t - 130)))
       end = fe.HOP_LENGTH * end_frame + fe.FRAME_LENGTH
-      self._place(fg, word * db(rng.uniform(-4, 0)), end - len(word))
+      word_start = end - len(word)
+      self._place(fg, word * db(rng.uniform(-4, 0)), word_start)
       talk = bool(self.p_talk) and rng.random() < self.p_talk
       if talk:
         # the wake word inside a conversation, so that talk alone does not mean "no"
@@ -307,6 +312,11 @@ class Composer:
       x = x + rng.standard_normal(n).astype(np.float32) * db(rng.uniform(-80, -60))
     elif rng.random() < 0.5:  # a quiet sensor floor
       x = x + rng.standard_normal(n).astype(np.float32) * db(rng.uniform(-90, -65))
+    if self.run_in and self.p_reset and rng.random() < self.p_reset:
+      # a session that has just been reset: digital silence, then the room (or a file)
+      # starts, a moment before any word
+      stop = min(self.run_in * fe.HOP_LENGTH, word_start - int(rng.uniform(0.05, 0.5) * SR))
+      x[: max(0, stop)] = 0.0
     labels[: self.run_in] = -1
     return np.clip(x, -1.0, 1.0).astype(np.float32), labels, positive
 

@@ -64,6 +64,27 @@ def test_streams_open_with_their_own_room_and_no_targets(corpus):
   assert 4 <= n_pos <= 20
 
 
+def test_a_reset_stream_is_the_same_stream_with_digital_silence_before_its_room():
+  kw = dict(p_talk=0.3, run_in_frames=augment.RUN_IN_FRAMES)
+  plain = augment.Composer(WithSynthesisCorpus(), "train", 300, **kw)
+  reset = augment.Composer(WithSynthesisCorpus(), "train", 300, p_reset=1.0, **kw)
+  run_in = augment.RUN_IN_FRAMES * fe.HOP_LENGTH
+  kinds = set()
+  for seed in range(16):
+    x0, lab0, pos = plain.example(np.random.default_rng(seed))
+    x1, lab1, _ = reset.example(np.random.default_rng(seed))
+    np.testing.assert_array_equal(lab0, lab1)
+    quiet = int(np.flatnonzero(x1)[0])
+    assert 0 < quiet <= run_in and (x1[:quiet] == 0).all()
+    np.testing.assert_array_equal(x1[quiet:], x0[quiet:])
+    if pos:
+      # the silence ends before the word does, so the word is heard
+      end = (int(np.flatnonzero(lab1 == 1)[0]) + augment.POS_BEFORE) * fe.HOP_LENGTH
+      assert quiet < end - 800
+    kinds.add(pos)
+  assert kinds == {True, False}
+
+
 def test_trained_frames_continue_from_the_run_in_as_the_engine_does():
   net = random_net(4)
   feats = fe.TorchFrontend()(torch.from_numpy(
