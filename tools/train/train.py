@@ -136,6 +136,8 @@ def main():
   ap.add_argument("--band-weight", type=float, default=0.05,
                   help="weight of the floor on background frame logits (0: none)")
   ap.add_argument("--floor", type=float, default=losses.BACKGROUND_FLOOR)
+  ap.add_argument("--quiet-weight", type=float, default=0.0,
+                  help="weight of the squared embedding of background frames (0: none)")
   ap.add_argument("--pool-weight", type=float, default=0.0,
                   help="weight of the pooled 2 s objective in training, reached after --ramp "
                        "steps (0: the pooled score is left to the head fit)")
@@ -226,7 +228,10 @@ def main():
     aux = losses.auxiliary_frame_loss(frame_logits, labels)
     after = losses.auxiliary_frame_loss(after_head(e).squeeze(-1), losses.after_targets(labels))
     band = losses.background_band_loss(frame_logits, labels, args.floor)
+    quiet = losses.quiet_embedding_loss(e, labels)
     loss = args.aux_weight * aux + 0.5 * after + args.band_weight * band
+    if args.quiet_weight:
+      loss = loss + args.quiet_weight * quiet
     if args.pool_weight:
       # A frame classifier is content once every frame is on its side; the pool needs the
       # word to move the 2 s mean of the embedding clear of every room's mean.
@@ -237,14 +242,16 @@ def main():
     opt.step()
     step += 1
     stats_acc.append([float(loss), st["neg"], st["neg_peak"], st["pos"], float(aux),
-                      float(after), float(band), t_step - t_data, time.time() - t_step])
+                      float(after), float(band), float(quiet), t_step - t_data,
+                      time.time() - t_step])
     if step % 10 == 0 or step == args.steps:
       m = np.mean(stats_acc, axis=0)
       stats_acc = []
       steps.update(step, loss=round(m[0], 3), neg=round(m[1], 3), neg_peak=round(m[2], 3),
                    pos=round(m[3], 3), frame=round(m[4], 3), after=round(m[5], 3),
-                   band=round(m[6], 3), lr=f"{opt.param_groups[0]['lr']:.2e}",
-                   wait=f"{m[7]:.2f}s", step_time=f"{m[8]:.2f}s")
+                   band=round(m[6], 3), quiet=round(m[7], 3),
+                   lr=f"{opt.param_groups[0]['lr']:.2e}", wait=f"{m[8]:.2f}s",
+                   step_time=f"{m[9]:.2f}s")
     if step % args.val_every == 0:
       steps.update(step, validation_frame_loss=round(
           frame_validation(net, fe, val_x, val_labels), 4))

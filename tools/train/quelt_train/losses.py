@@ -82,3 +82,20 @@ def background_band_loss(frame_logits, labels, floor=BACKGROUND_FLOOR):
   if not neg.any():
     return frame_logits.sum() * 0
   return F.relu(floor - frame_logits[neg]).square().mean()
+
+
+def quiet_embedding_loss(e, labels):
+  """Mean squared norm of the embeddings (B, T, 16) of background frames (label 0), except
+  in the span after a word's end that the second head marks.
+
+  The score is the head on the 2 s mean of the embeddings, so whatever the network emits for
+  a room moves every decision taken in it. An embedding near zero for everything that is not
+  the word (any room, talk or silence) keeps the pooled background at the head's bias in
+  every room, and leaves the word's frames alone to move the mean. The moment after a word is
+  exempt: its embedding says "a word ended", which the head uses to bring the pool down
+  within the cooldown.
+  """
+  quiet = (labels == 0) & (after_targets(labels) != 1)
+  if not quiet.any():
+    return e.sum() * 0
+  return e[quiet].square().sum(dim=-1).mean()

@@ -226,3 +226,22 @@ def test_the_quick_fft_lengths_give_the_same_band_limits_and_noise():
   assert augment.rms(slow[mid] - quick[mid]) < 0.02 * augment.rms(slow[mid])
   noise = augment.coloured_noise(n, np.random.default_rng(3), fast=True)
   assert len(noise) == n and abs(augment.rms(noise) - 1.0) < 1e-3
+
+
+def test_the_quiet_loss_counts_background_frames_and_spares_the_word_and_its_aftermath():
+  t = 400
+  lab = torch.zeros(1, t, dtype=torch.long)
+  end = 100
+  lab[0, end - 15: end + 80] = -1
+  lab[0, end - 5: end + 41] = 1
+  e = torch.zeros(1, t, 16)
+  e[0, end - 5: end + 41] = 3.0                              # the word
+  e[0, end + losses.AFTER_START: end + losses.AFTER_END] = 2.0   # "a word ended"
+  assert float(losses.quiet_embedding_loss(e, lab)) == 0.0
+  e[0, 0] = 1.0                                               # one loud background frame
+  quiet_frames = (lab[0] == 0).sum() - (losses.AFTER_END - 80)
+  want = 16.0 / float(quiet_frames)
+  assert abs(float(losses.quiet_embedding_loss(e, lab)) - want) < 1e-6
+  # a stream with no word: every frame counts
+  no_word = losses.quiet_embedding_loss(torch.ones(1, 10, 16), torch.zeros(1, 10))
+  assert abs(float(no_word) - 16.0) < 1e-6
