@@ -138,6 +138,10 @@ def main():
   ap.add_argument("--floor", type=float, default=losses.BACKGROUND_FLOOR)
   ap.add_argument("--quiet-weight", type=float, default=0.0,
                   help="weight of the squared embedding of background frames (0: none)")
+  ap.add_argument("--word-level", type=float, default=0.0,
+                  help="per-frame logit the word's window is hinged to (0: none; "
+                       f"{losses.WORD_LEVEL:g} is what the 2 s pool needs) and, with it, the "
+                       f"span after the word to {losses.AFTER_LEVEL:g}")
   ap.add_argument("--pool-weight", type=float, default=0.0,
                   help="weight of the pooled 2 s objective in training, reached after --ramp "
                        "steps (0: the pooled score is left to the head fit)")
@@ -227,11 +231,17 @@ def main():
     # (second head) the moment after. The pooled score is fitted afterwards, on the head.
     aux = losses.auxiliary_frame_loss(frame_logits, labels)
     after = losses.auxiliary_frame_loss(after_head(e).squeeze(-1), losses.after_targets(labels))
-    band = losses.background_band_loss(frame_logits, labels, args.floor)
+    band = losses.background_band_loss(frame_logits, labels, args.floor,
+                                       exempt_after=bool(args.word_level))
     quiet = losses.quiet_embedding_loss(e, labels)
     loss = args.aux_weight * aux + 0.5 * after + args.band_weight * band
     if args.quiet_weight:
       loss = loss + args.quiet_weight * quiet
+    if args.word_level:
+      # the levels the pool needs: the word's window high, the moment after it low
+      after_level = args.word_level * losses.AFTER_LEVEL / losses.WORD_LEVEL
+      loss = (loss + losses.word_level_loss(frame_logits, labels, args.word_level) +
+              losses.after_level_loss(frame_logits, labels, after_level))
     if args.pool_weight:
       # A frame classifier is content once every frame is on its side; the pool needs the
       # word to move the 2 s mean of the embedding clear of every room's mean.

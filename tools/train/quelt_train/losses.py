@@ -75,10 +75,13 @@ def after_targets(labels):
 BACKGROUND_FLOOR = -4.0
 
 
-def background_band_loss(frame_logits, labels, floor=BACKGROUND_FLOOR):
+def background_band_loss(frame_logits, labels, floor=BACKGROUND_FLOOR, exempt_after=False):
   """Mean squared distance below `floor` of the per-frame logits of background frames
-  (label 0); cross-entropy keeps them from rising far above it."""
+  (label 0); cross-entropy keeps them from rising far above it. exempt_after leaves out the
+  span after a word's end that `after_level_loss` holds far below the floor."""
   neg = labels == 0
+  if exempt_after:
+    neg = neg & (after_targets(labels) != 1)
   if not neg.any():
     return frame_logits.sum() * 0
   return F.relu(floor - frame_logits[neg]).square().mean()
@@ -99,3 +102,30 @@ def quiet_embedding_loss(e, labels):
   if not quiet.any():
     return e.sum() * 0
   return e[quiet].square().sum(dim=-1).mean()
+
+
+# The pooled logit is the mean of 200 per-frame logits. To carry it from a background at the
+# floor (-4) to the threshold's logit (ln 9 = 2.2) with a margin, the word's 46-frame window
+# must add about 200 x 7 to the sum, some +30 a frame; cross-entropy is content at +3.
+WORD_LEVEL = 30.0
+# ... and to bring the pool back under the threshold by the end of the 1 s cooldown, although
+# the word's frames stay in it for 2 s, the span after the word must take as much away again.
+AFTER_LEVEL = -17.0
+
+
+def word_level_loss(frame_logits, labels, level=WORD_LEVEL):
+  """Hinge on the per-frame logits of the word's window (label 1): their shortfall under
+  `level`, in units of the level, averaged."""
+  pos = labels == 1
+  if not pos.any():
+    return frame_logits.sum() * 0
+  return F.relu(level - frame_logits[pos]).mean() / abs(level)
+
+
+def after_level_loss(frame_logits, labels, level=AFTER_LEVEL):
+  """Hinge on the per-frame logits of the span after a word's end (`after_targets`): their
+  excess over `level`, in units of the level, averaged; one word then gives one detection."""
+  span = after_targets(labels) == 1
+  if not span.any():
+    return frame_logits.sum() * 0
+  return F.relu(frame_logits[span] - level).mean() / abs(level)

@@ -245,3 +245,28 @@ def test_the_quiet_loss_counts_background_frames_and_spares_the_word_and_its_aft
   # a stream with no word: every frame counts
   no_word = losses.quiet_embedding_loss(torch.ones(1, 10, 16), torch.zeros(1, 10))
   assert abs(float(no_word) - 16.0) < 1e-6
+
+
+def test_the_levels_hinge_the_word_high_and_the_moment_after_it_low():
+  t, end = 400, 100
+  lab = torch.zeros(1, t, dtype=torch.long)
+  lab[0, end - 15: end + 80] = -1
+  lab[0, end - 5: end + 41] = 1
+  z = torch.full((1, t), -4.0)
+  z[0, end - 5: end + 41] = losses.WORD_LEVEL
+  z[0, end + losses.AFTER_START: end + losses.AFTER_END] = losses.AFTER_LEVEL
+  assert float(losses.word_level_loss(z, lab)) == 0.0
+  assert float(losses.after_level_loss(z, lab)) == 0.0
+  # the band spares the span it holds low, and only it
+  assert float(losses.background_band_loss(z, lab, exempt_after=True)) == 0.0
+  assert float(losses.background_band_loss(z, lab)) > 0.0
+  z[0, end] = 0.0
+  assert abs(float(losses.word_level_loss(z, lab)) - 1.0 / 46) < 1e-6
+  # at these levels one word's pool passes the threshold once: it rises through it in the
+  # word's window and is back under it when the 1 s cooldown ends
+  z[0, end] = losses.WORD_LEVEL
+  pooled = M.pool_after(z, torch.full((1, 200), -4.0))[0]
+  threshold = float(np.log(9.0))
+  first = int(torch.nonzero(pooled >= threshold)[0])
+  assert end - 5 <= first <= end + 40
+  assert (pooled[first + 100:] < threshold).all()
