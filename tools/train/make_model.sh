@@ -20,6 +20,7 @@
 # Environment: STEPS (default 4312) training steps, SEED (default 7) the training run's seed,
 # POOL_WEIGHT (default: train.py's) the weight of the pooled 2 s objective in training,
 # WORD_LEVEL (default: train.py's) the per-frame logit the word's window is hinged to,
+# LEVEL_WEIGHT (default: train.py's) the weight of that hinge and its mirror after the word,
 # QUIET_WEIGHT (default: train.py's) the weight of background embeddings held near zero,
 # P_RESET (default: train.py's) the share of training and calibration streams that open
 # with digital silence, as after a reset,
@@ -115,6 +116,7 @@ nice -n 10 $PY "$T/train.py" "$DATA" "$WORK" --steps "${STEPS:-4312}" \
   --snapshot-every "${SNAPSHOT_EVERY:-500}" --seed "${SEED:-7}" $SYNTH \
   ${POOL_WEIGHT:+--pool-weight "$POOL_WEIGHT"} ${P_RESET:+--p-reset "$P_RESET"} \
   ${QUIET_WEIGHT:+--quiet-weight "$QUIET_WEIGHT"} ${WORD_LEVEL:+--word-level "$WORD_LEVEL"} \
+  ${LEVEL_WEIGHT:+--level-weight "$LEVEL_WEIGHT"} \
   ${BATCH:+--batch "$BATCH"} ${VAL_STREAMS:+--val-streams "$VAL_STREAMS"} \
   ${VAL_EVERY:+--val-every "$VAL_EVERY"}
 CAL_OPTS="${CALIBRATE_STREAMS:+--streams $CALIBRATE_STREAMS} ${P_RESET:+--p-reset $P_RESET} \

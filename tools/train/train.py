@@ -142,6 +142,8 @@ def main():
                   help="per-frame logit the word's window is hinged to (0: none; "
                        f"{losses.WORD_LEVEL:g} is what the 2 s pool needs) and, with it, the "
                        f"span after the word to {losses.AFTER_LEVEL:g}")
+  ap.add_argument("--level-weight", type=float, default=1.0,
+                  help="weight of the two --word-level hinges")
   ap.add_argument("--pool-weight", type=float, default=0.0,
                   help="weight of the pooled 2 s objective in training, reached after --ramp "
                        "steps (0: the pooled score is left to the head fit)")
@@ -240,8 +242,9 @@ def main():
     if args.word_level:
       # the levels the pool needs: the word's window high, the moment after it low
       after_level = args.word_level * losses.AFTER_LEVEL / losses.WORD_LEVEL
-      loss = (loss + losses.word_level_loss(frame_logits, labels, args.word_level) +
-              losses.after_level_loss(frame_logits, labels, after_level))
+      loss = loss + args.level_weight * (
+          losses.word_level_loss(frame_logits, labels, args.word_level) +
+          losses.after_level_loss(frame_logits, labels, after_level))
     if args.pool_weight:
       # A frame classifier is content once every frame is on its side; the pool needs the
       # word to move the 2 s mean of the embedding clear of every room's mean.
