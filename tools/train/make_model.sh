@@ -21,6 +21,8 @@
 # POOL_WEIGHT (default: train.py's) the weight of the pooled 2 s objective in training,
 # WORD_LEVEL (default: train.py's) the per-frame logit the word's window is hinged to,
 # LEVEL_WEIGHT (default: train.py's) the weight of that hinge and its mirror after the word,
+# FLOOR_BOTH_SIDES=1 background frames held at the floor from above as well as below,
+# BAND_WEIGHT (default: train.py's) the weight of that floor,
 # QUIET_WEIGHT (default: train.py's) the weight of background embeddings held near zero,
 # P_RESET (default: train.py's) the share of training and calibration streams that open
 # with digital silence, as after a reset,
@@ -111,12 +113,14 @@ nice -n 10 $PY "$T/prepare_data.py" "$DATA" "$WORK" --word "$WORD" --scale "${SC
   ${NEGATIVES:+--negatives "$NEGATIVES"} ${RECORDINGS:+--recordings "$RECORDINGS"} \
   ${VOICES:+--voices "$VOICES"} ${LOOKALIKE_WORDS:+--lookalike-words "$LOOKALIKE_WORDS"} \
   ${REAL_PER_SOURCE:+--real-per-source "$REAL_PER_SOURCE"} $SYNTH
+FLOOR_BOTH=""
+[ "${FLOOR_BOTH_SIDES:-0}" = 1 ] && FLOOR_BOTH="--floor-both-sides"
 # shellcheck disable=SC2086
 nice -n 10 $PY "$T/train.py" "$DATA" "$WORK" --steps "${STEPS:-4312}" \
   --snapshot-every "${SNAPSHOT_EVERY:-500}" --seed "${SEED:-7}" $SYNTH \
-  ${POOL_WEIGHT:+--pool-weight "$POOL_WEIGHT"} ${P_RESET:+--p-reset "$P_RESET"} \
+  ${POOL_WEIGHT:+--pool-weight "$POOL_WEIGHT"} ${P_RESET:+--p-reset "$P_RESET"} $FLOOR_BOTH \
   ${QUIET_WEIGHT:+--quiet-weight "$QUIET_WEIGHT"} ${WORD_LEVEL:+--word-level "$WORD_LEVEL"} \
-  ${LEVEL_WEIGHT:+--level-weight "$LEVEL_WEIGHT"} \
+  ${LEVEL_WEIGHT:+--level-weight "$LEVEL_WEIGHT"} ${BAND_WEIGHT:+--band-weight "$BAND_WEIGHT"} \
   ${BATCH:+--batch "$BATCH"} ${VAL_STREAMS:+--val-streams "$VAL_STREAMS"} \
   ${VAL_EVERY:+--val-every "$VAL_EVERY"}
 CAL_OPTS="${CALIBRATE_STREAMS:+--streams $CALIBRATE_STREAMS} ${P_RESET:+--p-reset $P_RESET} \

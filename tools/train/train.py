@@ -136,6 +136,8 @@ def main():
   ap.add_argument("--band-weight", type=float, default=0.05,
                   help="weight of the floor on background frame logits (0: none)")
   ap.add_argument("--floor", type=float, default=losses.BACKGROUND_FLOOR)
+  ap.add_argument("--floor-both-sides", action="store_true",
+                  help="hold background frames at the floor from above as well as below")
   ap.add_argument("--quiet-weight", type=float, default=0.0,
                   help="weight of the squared embedding of background frames (0: none)")
   ap.add_argument("--word-level", type=float, default=0.0,
@@ -234,7 +236,8 @@ def main():
     aux = losses.auxiliary_frame_loss(frame_logits, labels)
     after = losses.auxiliary_frame_loss(after_head(e).squeeze(-1), losses.after_targets(labels))
     band = losses.background_band_loss(frame_logits, labels, args.floor,
-                                       exempt_after=bool(args.word_level))
+                                       exempt_after=bool(args.word_level),
+                                       two_sided=args.floor_both_sides)
     quiet = losses.quiet_embedding_loss(e, labels)
     loss = args.aux_weight * aux + 0.5 * after + args.band_weight * band
     if args.quiet_weight:

@@ -75,16 +75,20 @@ def after_targets(labels):
 BACKGROUND_FLOOR = -4.0
 
 
-def background_band_loss(frame_logits, labels, floor=BACKGROUND_FLOOR, exempt_after=False):
+def background_band_loss(frame_logits, labels, floor=BACKGROUND_FLOOR, exempt_after=False,
+                         two_sided=False):
   """Mean squared distance below `floor` of the per-frame logits of background frames
   (label 0); cross-entropy keeps them from rising far above it. exempt_after leaves out the
-  span after a word's end that `after_level_loss` holds far below the floor."""
+  span after a word's end that `after_level_loss` holds far below the floor. two_sided
+  counts the distance above the floor too, for when a stronger pull on the word's frames
+  outweighs cross-entropy on the background."""
   neg = labels == 0
   if exempt_after:
     neg = neg & (after_targets(labels) != 1)
   if not neg.any():
     return frame_logits.sum() * 0
-  return F.relu(floor - frame_logits[neg]).square().mean()
+  d = floor - frame_logits[neg]
+  return (d if two_sided else F.relu(d)).square().mean()
 
 
 def quiet_embedding_loss(e, labels):

@@ -117,6 +117,9 @@ def test_the_floor_lifts_only_background_frames_below_it():
   loss.backward()
   assert z.grad[0, 0] < 0 and (z.grad[0, 1:] == 0).all()  # descent raises the -10 frame only
   assert float(losses.background_band_loss(z, torch.ones_like(lab))) == 0.0
+  # from both sides the frame above the floor counts too
+  both = losses.background_band_loss(z, lab, floor=-4.0, two_sided=True)
+  assert abs(float(both) - (36.0 + 36.0) / 3) < 1e-6
 
 
 def test_the_head_fit_puts_every_room_at_the_same_pooled_level():
