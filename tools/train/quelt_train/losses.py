@@ -75,6 +75,12 @@ def after_targets(labels):
 BACKGROUND_FLOOR = -4.0
 
 
+def background_outside_after(labels):
+  """Background frames (label 0) outside the span after a word's end that the second head
+  marks (`after_targets`): the frames that belong to no word at all."""
+  return (labels == 0) & (after_targets(labels) != 1)
+
+
 def background_band_loss(frame_logits, labels, floor=BACKGROUND_FLOOR, exempt_after=False,
                          two_sided=False):
   """Mean squared distance below `floor` of the per-frame logits of background frames
@@ -82,9 +88,7 @@ def background_band_loss(frame_logits, labels, floor=BACKGROUND_FLOOR, exempt_af
   span after a word's end that `after_level_loss` holds far below the floor. two_sided
   counts the distance above the floor too, for when a stronger pull on the word's frames
   outweighs cross-entropy on the background."""
-  neg = labels == 0
-  if exempt_after:
-    neg = neg & (after_targets(labels) != 1)
+  neg = background_outside_after(labels) if exempt_after else labels == 0
   if not neg.any():
     return frame_logits.sum() * 0
   d = floor - frame_logits[neg]
@@ -102,7 +106,7 @@ def quiet_embedding_loss(e, labels):
   exempt: its embedding says "a word ended", which the head uses to bring the pool down
   within the cooldown.
   """
-  quiet = (labels == 0) & (after_targets(labels) != 1)
+  quiet = background_outside_after(labels)
   if not quiet.any():
     return e.sum() * 0
   return e[quiet].square().sum(dim=-1).mean()
