@@ -61,20 +61,26 @@ def embeddings(net, fe, composer, count, seed, batch=64):
 
 
 def fit_head(e, labels, w0, b0, iters, log, band_weight=0.05, floor=losses.BACKGROUND_FLOOR,
-             stage="calibrate"):
+             stage="calibrate", mask=None):
   """Head (w, b) fitted on the pooled score of the frames after the first W of e, whose pool
   opens with those W. The background frames' logits are held at the training's floor, so
-  the pooled logit of any room sits near one value."""
+  the pooled logit of any room sits near one value. mask (16,): the channels the head may
+  weigh (the others keep weight 0), as for a gated head."""
+  gated = mask is not None
+  mask = torch.ones_like(w0) if mask is None else mask.to(w0)
+  w0 = w0 * mask
   w = w0.clone().requires_grad_(True)
   b = b0.clone().requires_grad_(True)
   opt = torch.optim.Adam([w, b], lr=0.05)
   steps = Progress(stage, iters)
   for it in range(iters):
-    frame = e @ w + b
+    frame = e @ (w * mask) + b
     pooled = M.pool_after(frame[:, M.WINDOW_SIZE:], frame[:, : M.WINDOW_SIZE])
     loss, st = losses.frame_loss(pooled, labels, peak_weight=2.0,
                                  pos_margin=THRESHOLD_LOGIT + 1.0)
-    band = losses.background_band_loss(frame[:, M.WINDOW_SIZE:], labels, floor)
+    # a gated head's after channel holds the span after a word far below the floor
+    band = losses.background_band_loss(frame[:, M.WINDOW_SIZE:], labels, floor,
+                                       exempt_after=gated)
     loss = loss + band_weight * band
     opt.zero_grad()
     loss.backward()
@@ -83,7 +89,7 @@ def fit_head(e, labels, w0, b0, iters, log, band_weight=0.05, floor=losses.BACKG
       steps.update(it + 1, head_fit_loss=round(float(loss), 3), neg=round(st["neg"], 3),
                    neg_peak=round(st["neg_peak"], 3), pos=round(st["pos"], 3),
                    band=round(float(band), 3), w_norm=round(float(w.norm()), 1))
-  return w.detach(), b.detach()
+  return (w * mask).detach(), b.detach()
 
 
 def validation_negatives(corpus, seconds=60.0, seed=17, minutes=None):
@@ -153,6 +159,9 @@ def main():
   ap.add_argument("--without-synth", action="store_true",
                   help="without prepared synthetic clips (a smoke test)")
   ap.add_argument("--seed", type=int, default=321)
+  ap.add_argument("--gated-head", action="store_true",
+                  help="the network was trained with train.py --gated-head: the head reads "
+                       "only the gated channels")
   ap.add_argument("--bias-only", action="store_true",
                   help="keep model.pt's weights and choose only its bias again")
   ap.add_argument("--weights", help="network state to fit the head of (default: the checkpoint)")
@@ -187,8 +196,11 @@ def main():
     net.eval()
     e, labels = embeddings(net, fe, compose("train"), args.streams, args.seed)
     log(f"cached embeddings of {len(e)} streams")
+    if args.gated_head:
+      losses.set_gated_head(net.head)
     w, b = fit_head(e, labels, net.head.weight[0].detach(), net.head.bias.detach(), args.iters,
-                    log, args.band_weight)
+                    log, args.band_weight,
+                    mask=losses.gated_head_mask() if args.gated_head else None)
     before = validate(net, fe, val_x, val_labels)
     with torch.no_grad():
       net.head.weight.copy_(w[None])

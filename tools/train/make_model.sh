@@ -23,6 +23,8 @@
 # LEVEL_WEIGHT (default: train.py's) the weight of that hinge and its mirror after the word,
 # FLOOR_BOTH_SIDES=1 background frames held at the floor from above as well as below,
 # BAND_WEIGHT (default: train.py's) the weight of that floor,
+# GATED_HEAD=1 two embedding channels trained as gates (the word, the moment after it),
+# zero for everything else, and a head (trained and fitted) that reads only them,
 # QUIET_WEIGHT (default: train.py's) the weight of background embeddings held near zero,
 # P_RESET (default: train.py's) the share of training and calibration streams that open
 # with digital silence, as after a reset,
@@ -115,15 +117,17 @@ nice -n 10 $PY "$T/prepare_data.py" "$DATA" "$WORK" --word "$WORD" --scale "${SC
   ${REAL_PER_SOURCE:+--real-per-source "$REAL_PER_SOURCE"} $SYNTH
 FLOOR_BOTH=""
 [ "${FLOOR_BOTH_SIDES:-0}" = 1 ] && FLOOR_BOTH="--floor-both-sides"
+GATED=""
+[ "${GATED_HEAD:-0}" = 1 ] && GATED="--gated-head"
 # shellcheck disable=SC2086
 nice -n 10 $PY "$T/train.py" "$DATA" "$WORK" --steps "${STEPS:-4312}" \
-  --snapshot-every "${SNAPSHOT_EVERY:-500}" --seed "${SEED:-7}" $SYNTH \
+  --snapshot-every "${SNAPSHOT_EVERY:-500}" --seed "${SEED:-7}" $SYNTH $GATED \
   ${POOL_WEIGHT:+--pool-weight "$POOL_WEIGHT"} ${P_RESET:+--p-reset "$P_RESET"} $FLOOR_BOTH \
   ${QUIET_WEIGHT:+--quiet-weight "$QUIET_WEIGHT"} ${WORD_LEVEL:+--word-level "$WORD_LEVEL"} \
   ${LEVEL_WEIGHT:+--level-weight "$LEVEL_WEIGHT"} ${BAND_WEIGHT:+--band-weight "$BAND_WEIGHT"} \
   ${BATCH:+--batch "$BATCH"} ${VAL_STREAMS:+--val-streams "$VAL_STREAMS"} \
   ${VAL_EVERY:+--val-every "$VAL_EVERY"}
-CAL_OPTS="${CALIBRATE_STREAMS:+--streams $CALIBRATE_STREAMS} ${P_RESET:+--p-reset $P_RESET} \
+CAL_OPTS="$GATED ${CALIBRATE_STREAMS:+--streams $CALIBRATE_STREAMS} ${P_RESET:+--p-reset $P_RESET} \
 ${CALIBRATE_ITERS:+--iters $CALIBRATE_ITERS} ${VAL_STREAMS:+--val-streams $VAL_STREAMS} \
 ${CALIBRATE_NEGATIVE_MINUTES:+--negative-minutes $CALIBRATE_NEGATIVE_MINUTES}"
 # shellcheck disable=SC2086

@@ -59,15 +59,21 @@ def validation_set(composer, seed, count):
 
 
 @torch.no_grad()
-def frame_validation(net, fe, x, labels, chunk=64):
-  """Mean per-frame loss of the exported head on the validation streams."""
+def frame_validation(net, fe, x, labels, chunk=64, gated=False):
+  """Mean per-frame loss of the exported head on the validation streams (gated: of the word
+  channel)."""
   net.eval()
   total = 0.0
   for i in range(0, len(x), chunk):
     hist, _ = net.warm_state()
-    frame = net.frame_logits(net.embed(fe(x[i: i + chunk]), hist))
-    total += float(losses.auxiliary_frame_loss(frame, labels[i: i + chunk].long())) * len(
-        x[i: i + chunk])
+    lab = labels[i: i + chunk].long()
+    if gated:
+      loss = losses.gated_channel_loss(net.embed(fe(x[i: i + chunk]), hist,
+                                                 pre_activation=True), lab)[0]
+    else:
+      loss = losses.auxiliary_frame_loss(net.frame_logits(net.embed(fe(x[i: i + chunk]), hist)),
+                                         lab)
+    total += float(loss) * len(lab)
   net.train()
   return total / len(x)
 
@@ -92,22 +98,24 @@ def validate(net, fe, x, labels, chunk=64):
   return hits / max(1, n_pos), fas, n_neg
 
 
-def run_stream(net, feats, run_in):
+def run_stream(net, feats, run_in, pre_activation=False):
   """(per-frame logits, embeddings, pooled logits) of the frames after the run-in: the
   run-in's frames go through the network without gradient, from the warm-up state, and the
   trained frames continue from the state and the pool they left. run_in 0: the trained
-  frames follow the warm-up itself."""
+  frames follow the warm-up itself. pre_activation: the embeddings before their last ReLU
+  are returned in their place."""
   if run_in:
     with torch.no_grad():
       histories, e_prior = net.state_after(feats[:, :run_in])
       prior = net.frame_logits(e_prior[:, -M.WINDOW_SIZE:])
-    e = net.embed(feats[:, run_in:], histories)
-    frame = net.frame_logits(e)
-    return frame, e, M.pool_after(frame, prior)
+    pre = net.embed(feats[:, run_in:], histories, pre_activation=True)
+    frame = net.frame_logits(torch.relu(pre))
+    return frame, pre if pre_activation else torch.relu(pre), M.pool_after(frame, prior)
   histories, e_warm = net.warm_state()
-  e = net.embed(feats, histories)
-  frame = net.frame_logits(e)
-  return frame, e, M.pool_mean(frame, net.frame_logits(e_warm))
+  pre = net.embed(feats, histories, pre_activation=True)
+  frame = net.frame_logits(torch.relu(pre))
+  return (frame, pre if pre_activation else torch.relu(pre),
+          M.pool_mean(frame, net.frame_logits(e_warm)))
 
 
 def main():
@@ -149,6 +157,9 @@ def main():
   ap.add_argument("--pool-weight", type=float, default=0.0,
                   help="weight of the pooled 2 s objective in training, reached after --ramp "
                        "steps (0: the pooled score is left to the head fit)")
+  ap.add_argument("--gated-head", action="store_true",
+                  help="train two embedding channels as gates (the word, the moment after "
+                       "it), zero for everything else, and a head that reads only them")
   ap.add_argument("--vtlp", type=float, default=0.15,
                   help="vocal-tract length perturbation: frequency warp factors drawn from "
                        "1 +- this (0: none)")
@@ -209,6 +220,10 @@ def main():
     opt.load_state_dict(ck["opt"])
     step = ck["step"]
     log(f"resumed at step {step}")
+  elif args.gated_head:
+    # fixed during training (its gradient is not used), so the log's pooled terms show how
+    # far the gates alone carry the 2 s mean; calibrate.py fits it afterwards
+    losses.set_gated_head(net.head)
   batches = iter(torch.utils.data.DataLoader(
       BatchStream(train_set, args.batch, args.seed + step, fe, args.vtlp), batch_size=None,
       num_workers=1, prefetch_factor=4))
@@ -228,21 +243,28 @@ def main():
     x, labels, _ = next(batches)
     t_step = time.time()
     labels = labels.long()
-    frame_logits, e, logits = run_stream(net, x, args.run_in)
+    frame_logits, e, logits = run_stream(net, x, args.run_in, pre_activation=args.gated_head)
     labels = labels[:, args.run_in:]
     pooled, st = losses.frame_loss(logits if args.pool_weight else logits.detach(), labels)
     # Per-frame objectives train the network: the word in a short window after it ends, and
     # (second head) the moment after. The pooled score is fitted afterwards, on the head.
-    aux = losses.auxiliary_frame_loss(frame_logits, labels)
-    after = losses.auxiliary_frame_loss(after_head(e).squeeze(-1), losses.after_targets(labels))
     band = losses.background_band_loss(frame_logits, labels, args.floor,
                                        exempt_after=bool(args.word_level),
                                        two_sided=args.floor_both_sides)
-    quiet = losses.quiet_embedding_loss(e, labels)
-    loss = args.aux_weight * aux + 0.5 * after + args.band_weight * band
-    if args.quiet_weight:
+    if args.gated_head:
+      # the gates alone are trained: the head is fixed and reads nothing else
+      aux, after = losses.gated_channel_loss(e, labels)
+      quiet = band * 0
+      loss = args.aux_weight * aux + 0.5 * after
+    else:
+      aux = losses.auxiliary_frame_loss(frame_logits, labels)
+      after = losses.auxiliary_frame_loss(after_head(e).squeeze(-1),
+                                          losses.after_targets(labels))
+      quiet = losses.quiet_embedding_loss(e, labels)
+      loss = args.aux_weight * aux + 0.5 * after + args.band_weight * band
+    if args.quiet_weight and not args.gated_head:
       loss = loss + args.quiet_weight * quiet
-    if args.word_level:
+    if args.word_level and not args.gated_head:
       # the levels the pool needs: the word's window high, the moment after it low
       after_level = args.word_level * losses.AFTER_LEVEL / losses.WORD_LEVEL
       loss = loss + args.level_weight * (
@@ -270,7 +292,7 @@ def main():
                    step_time=f"{m[9]:.2f}s")
     if step % args.val_every == 0:
       steps.update(step, validation_frame_loss=round(
-          frame_validation(net, fe, val_x, val_labels), 4))
+          frame_validation(net, fe, val_x, val_labels, gated=args.gated_head), 4))
     if args.snapshot_every and step % args.snapshot_every == 0:
       torch.save(net.state_dict(), os.path.join(args.work_dir, f"snapshot_{step:06d}.pt"))
     if time.time() - last_ckpt > 180:
@@ -279,7 +301,7 @@ def main():
   torch.save(net.state_dict(), model_path)
   save_checkpoint()
   log(f"done after {step} steps; validation per-frame loss "
-      f"{frame_validation(net, fe, val_x, val_labels):.4f}; the head is fitted next "
+      f"{frame_validation(net, fe, val_x, val_labels, gated=args.gated_head):.4f}; the head is fitted next "
       "(calibrate.py)")
 
 

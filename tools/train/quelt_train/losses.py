@@ -137,3 +137,58 @@ def after_level_loss(frame_logits, labels, level=AFTER_LEVEL):
   if not span.any():
     return frame_logits.sum() * 0
   return F.relu(frame_logits[span] - level).mean() / abs(level)
+
+
+# The gated head. The score is the head on the 2 s mean of the embedding, and an embedding
+# channel ends in a ReLU: a channel trained to be negative before its ReLU for everything
+# that is not the word is exactly zero there, in a quiet room, in talk and in the warm-up's
+# silence alike, however far below zero each room sits. A head that reads only such
+# channels gives every background the same pooled logit, its bias, and only the word moves
+# the mean. One channel says "the word ended just now", a second "a word ended a moment
+# ago", which a negative weight turns into the drop that ends the detection within the
+# cooldown.
+WORD_CHANNEL, AFTER_CHANNEL = 0, 1
+GATED_CHANNELS = (WORD_CHANNEL, AFTER_CHANNEL)
+
+
+def after_channel_targets(labels):
+  """`after_targets`, with the word's own window (label 1) a negative: the after channel
+  must stay shut while the word is still raising the pool."""
+  return torch.where(labels == 1, 0, after_targets(labels))
+
+
+def _masked_bce(pre, target):
+  mask = target >= 0
+  if not mask.any():
+    return pre.sum() * 0
+  return F.binary_cross_entropy_with_logits(pre[mask], (target[mask] == 1).float())
+
+
+def gated_channel_loss(pre, labels):
+  """Per-frame cross-entropy on the pre-activations (B, T, 16) of the two gated channels:
+  the word channel against the word's window (label 1), the after channel against the span
+  after the word's end. Returns (word loss, after loss)."""
+  return (_masked_bce(pre[..., WORD_CHANNEL], labels.long()),
+          _masked_bce(pre[..., AFTER_CHANNEL], after_channel_targets(labels.long())))
+
+
+def gated_head_mask(n_channels=16):
+  """1 on the gated channels, 0 on the others: the head weights a gated head may use."""
+  mask = torch.zeros(n_channels)
+  mask[list(GATED_CHANNELS)] = 1.0
+  return mask
+
+
+# Where the gated head starts: with the word channel near +5 over the word's 46-frame window
+# (what cross-entropy reaches), weight 6 lifts the 2 s mean by about 7 from the bias at the
+# floor, past the threshold's logit; the after channel takes it away again.
+GATED_HEAD_WEIGHTS = {WORD_CHANNEL: 6.0, AFTER_CHANNEL: -6.0}
+
+
+@torch.no_grad()
+def set_gated_head(head, bias=BACKGROUND_FLOOR):
+  """Sets a Linear(16, 1) head to read only the gated channels, at their starting weights."""
+  head.weight.zero_()
+  for ch, w in GATED_HEAD_WEIGHTS.items():
+    head.weight[0, ch] = w
+  head.bias.fill_(bias)

@@ -81,10 +81,11 @@ class WakeWordNet(nn.Module):
     self.bottleneck_ln = ChannelNorm(BOTTLENECK_CHANNELS)
     self.head = nn.Linear(BOTTLENECK_CHANNELS, 1)
 
-  def embed(self, feats, histories=None, keep_inputs=False):
+  def embed(self, feats, histories=None, keep_inputs=False, pre_activation=False):
     """Frame embeddings (B, T, 16). histories: per-block inputs before frame 0 (None: zeros).
 
-    With keep_inputs the per-block input sequences are returned too (for the warm-up).
+    With keep_inputs the per-block input sequences are returned too (for the warm-up); with
+    pre_activation the embedding before its last ReLU (the embedding is its positive part).
     """
     x = F.relu(self.stem_ln(pointwise(self.stem_conv, feats)))
     inputs = []
@@ -96,7 +97,8 @@ class WakeWordNet(nn.Module):
       if keep_inputs:
         inputs.append(torch.cat([hist.expand(x.shape[0], -1, -1), x], dim=1))
       x = block(x, hist)
-    e = F.relu(self.bottleneck_ln(pointwise(self.bottleneck_conv, x)))
+    pre = self.bottleneck_ln(pointwise(self.bottleneck_conv, x))
+    e = pre if pre_activation else F.relu(pre)
     return (e, inputs) if keep_inputs else e
 
   def warm_state(self, window_size=WINDOW_SIZE):

@@ -1,0 +1,117 @@
+"""The gated head: two embedding channels that are zero for everything but the word and the
+moment after it, and a head that reads only them, so that every room pools to the bias."""
+
+import numpy as np
+import torch
+
+import calibrate
+import train
+from quelt_train import losses, metrics, model as M
+from quelt_train import frontend as fe
+from test_model import random_net
+
+THRESHOLD = 0.9
+
+
+def word_labels(t, ends):
+  lab = torch.zeros(1, t, dtype=torch.long)
+  for end in ends:
+    lab[0, end - 15: end + 80] = -1
+    lab[0, end - 5: end + 41] = 1
+  return lab
+
+
+def gate_profile(t, ends, rng, level=5.0):
+  """Pre-activations (1, t, 16): the gates well below zero by a different amount in each
+  "room" (a new one every 300 frames), open at `level` on the word's window and the span
+  after it; the other channels anything at all."""
+  pre = torch.from_numpy(rng.normal(0, 3, (1, t, 16)).astype(np.float32))
+  for start in range(0, t, 300):
+    depth = float(rng.uniform(0.5, 12.0))
+    pre[0, start: start + 300, list(losses.GATED_CHANNELS)] = -depth - torch.rand(
+        min(300, t - start), 2)
+  for end in ends:
+    pre[0, end - 5: end + 41, losses.WORD_CHANNEL] = level
+    pre[0, end + losses.AFTER_START: end + losses.AFTER_END, losses.AFTER_CHANNEL] = level
+  return pre
+
+
+def test_every_room_pools_to_the_bias_and_each_word_detects_once():
+  rng = np.random.default_rng(2)
+  t, ends = 3000, [700, 1600, 2500]
+  net = random_net(1)
+  losses.set_gated_head(net.head)
+  assert int((net.head.weight != 0).sum()) == len(losses.GATED_CHANNELS)
+  pre = gate_profile(t, ends, rng)
+  frame = net.frame_logits(torch.relu(pre))
+  lab = word_labels(t, ends)
+  # background frames of every room, however far below zero their gates sit and whatever
+  # the other channels do, give exactly the bias
+  bg = lab[0] == 0
+  for end in ends:
+    bg[end + losses.AFTER_START: end + losses.AFTER_END] = False
+  assert (frame[0, bg] == losses.BACKGROUND_FLOOR).all()
+  prior = torch.full((1, M.WINDOW_SIZE), losses.BACKGROUND_FLOOR)
+  scores = torch.sigmoid(M.pool_after(frame, prior))[0].detach().numpy()
+  det = metrics.detections(scores, THRESHOLD)
+  assert len(det) == len(ends)
+  for d, end in zip(det, ends):
+    assert end - 5 <= d <= end + metrics.ACCEPT_AFTER
+
+
+def test_the_after_gate_is_shut_on_the_word_and_open_after_it():
+  t, end = 500, 200
+  lab = word_labels(t, [end])
+  target = losses.after_channel_targets(lab)[0]
+  assert (target[end - 5: end + 41] == 0).all()
+  assert (target[end + losses.AFTER_START: end + losses.AFTER_END] == 1).all()
+  assert (target[: end - 15] == 0).all()
+  # gates that follow their targets cost little, gates swapped cost much
+  pre = torch.full((1, t, 16), -8.0)
+  pre[0, end - 5: end + 41, losses.WORD_CHANNEL] = 8.0
+  pre[0, end + losses.AFTER_START: end + losses.AFTER_END, losses.AFTER_CHANNEL] = 8.0
+  word, after = losses.gated_channel_loss(pre, lab)
+  assert float(word) < 1e-3 and float(after) < 1e-3
+  swapped = pre[..., [1, 0] + list(range(2, 16))]
+  word, after = losses.gated_channel_loss(swapped, lab)
+  assert float(word) > 1.0 and float(after) > 1.0
+
+
+def test_the_pre_activation_is_what_the_embedding_clips():
+  net = random_net(4)
+  feats = fe.TorchFrontend()(torch.from_numpy(
+      np.random.default_rng(1).standard_normal((2, 16000 * 5)).astype(np.float32) * 0.1))
+  frame, e, pooled = train.run_stream(net, feats, 300)
+  frame_p, pre, pooled_p = train.run_stream(net, feats, 300, pre_activation=True)
+  assert (pre < 0).any()
+  torch.testing.assert_close(torch.relu(pre), e)
+  torch.testing.assert_close(frame_p, frame)
+  torch.testing.assert_close(pooled_p, pooled)
+
+
+def test_a_gated_head_fit_weighs_only_the_gates():
+  # a distractor channel that tracks the word better than the gates do must stay unused
+  rng = np.random.default_rng(9)
+  b, t = 48, 300
+  e = np.zeros((b, 200 + t, 16), np.float32)
+  e[..., 2:] = np.abs(rng.normal(1.0, 0.5, (b, 200 + t, 14)))
+  labels = np.zeros((b, t), np.int64)
+  for i in range(0, b, 2):
+    end = int(rng.integers(60, 150))
+    e[i, 200 + end - 5: 200 + end + 41, losses.WORD_CHANNEL] = rng.uniform(3, 6)
+    e[i, 200 + end + 41: 200 + end + 150, losses.AFTER_CHANNEL] = rng.uniform(3, 6)
+    e[i, 200 + end - 5: 200 + end + 41, 7] += 4.0
+    labels[i, end - 15: end + 80] = -1
+    labels[i, end - 5: end + 41] = 1
+  e, labels = torch.from_numpy(e), torch.from_numpy(labels)
+  head = torch.nn.Linear(16, 1)
+  losses.set_gated_head(head)
+  w, bias = calibrate.fit_head(e, labels, head.weight[0].detach(), head.bias.detach(), 400,
+                               lambda m: None, mask=losses.gated_head_mask())
+  others = [c for c in range(16) if c not in losses.GATED_CHANNELS]
+  assert (w[others] == 0).all()
+  assert float(w[losses.WORD_CHANNEL]) > 0 > float(w[losses.AFTER_CHANNEL])
+  frame = e @ w + bias
+  pooled = M.pool_after(frame[:, 200:], frame[:, :200])
+  pos_peak = torch.where(labels == 1, pooled, torch.tensor(-1e4)).amax(dim=1)[::2]
+  assert (pos_peak > calibrate.THRESHOLD_LOGIT).float().mean() > 0.9
