@@ -40,17 +40,17 @@ OPERATING_FA_PER_HOUR = 2.0
 
 
 @torch.no_grad()
-def embeddings(net, fe, composer, count, seed, batch=64):
+def embeddings(net, fe, composer, count, seed, batch=64, pre_activation=False):
   """Embeddings (B, W + T, 16) and labels (B, T) of composed streams: the T scored frames,
   preceded by the W embeddings that fill their pool when the first of them comes. With a
   run-in those are the run-in's last frames, the stream's own room; without one, the warm-up
-  embedding."""
+  embedding. pre_activation: the embeddings before their last ReLU."""
   rng = np.random.default_rng(seed)
-  hist, e_warm = net.warm_state()
+  hist, e_warm = net.warm_state(pre_activation=pre_activation)
   es, labs = [], []
   for i in range(0, count, batch):
     x, lab, _ = composer.batch(rng, min(batch, count - i))
-    e = net.embed(fe(torch.from_numpy(x)), hist)
+    e = net.embed(fe(torch.from_numpy(x)), hist, pre_activation=pre_activation)
     if composer.run_in:
       e = e[:, composer.run_in - M.WINDOW_SIZE:]
     else:
@@ -61,26 +61,20 @@ def embeddings(net, fe, composer, count, seed, batch=64):
 
 
 def fit_head(e, labels, w0, b0, iters, log, band_weight=0.05, floor=losses.BACKGROUND_FLOOR,
-             stage="calibrate", mask=None):
+             stage="calibrate"):
   """Head (w, b) fitted on the pooled score of the frames after the first W of e, whose pool
   opens with those W. The background frames' logits are held at the training's floor, so
-  the pooled logit of any room sits near one value. mask (16,): the channels the head may
-  weigh (the others keep weight 0), as for a gated head."""
-  gated = mask is not None
-  mask = torch.ones_like(w0) if mask is None else mask.to(w0)
-  w0 = w0 * mask
+  the pooled logit of any room sits near one value."""
   w = w0.clone().requires_grad_(True)
   b = b0.clone().requires_grad_(True)
   opt = torch.optim.Adam([w, b], lr=0.05)
   steps = Progress(stage, iters)
   for it in range(iters):
-    frame = e @ (w * mask) + b
+    frame = e @ w + b
     pooled = M.pool_after(frame[:, M.WINDOW_SIZE:], frame[:, : M.WINDOW_SIZE])
     loss, st = losses.frame_loss(pooled, labels, peak_weight=2.0,
                                  pos_margin=THRESHOLD_LOGIT + 1.0)
-    # a gated head's after channel holds the span after a word far below the floor
-    band = losses.background_band_loss(frame[:, M.WINDOW_SIZE:], labels, floor,
-                                       exempt_after=gated)
+    band = losses.background_band_loss(frame[:, M.WINDOW_SIZE:], labels, floor)
     loss = loss + band_weight * band
     opt.zero_grad()
     loss.backward()
@@ -89,7 +83,61 @@ def fit_head(e, labels, w0, b0, iters, log, band_weight=0.05, floor=losses.BACKG
       steps.update(it + 1, head_fit_loss=round(float(loss), 3), neg=round(st["neg"], 3),
                    neg_peak=round(st["neg_peak"], 3), pos=round(st["pos"], 3),
                    band=round(float(band), 3), w_norm=round(float(w.norm()), 1))
-  return (w * mask).detach(), b.detach()
+  return w.detach(), b.detach()
+
+
+# the share of all cached frames on which each gate starts open in the gate fit: about the
+# share of a word's window among them
+GATE_OPEN_SHARE = 0.05
+
+
+def fit_gated_head(pre, labels, w0, b0, iters, log, band_weight=0.05,
+                   floor=losses.BACKGROUND_FLOOR):
+  """A gated head fitted as `fit_head` fits a head, from the gates' pre-activations (B, W + T,
+  2), together with where each gate opens: a scale (kept positive) and a shift of its
+  pre-activation, which the bottleneck's layer norm takes over. Training leaves a gate's
+  boundary where per-frame cross-entropy puts it, which may keep the word's frames shut;
+  here the boundary moves to where the pooled score, words against the background's peaks,
+  wants it. Returns (w (2,), b, scale (2,), shift (2,))."""
+  w = w0.clone().requires_grad_(True)
+  b = b0.clone().requires_grad_(True)
+  log_scale = torch.zeros(pre.shape[-1], requires_grad=True)
+  # a shut gate passes no gradient, so each starts open on its top few frames of all
+  flat = pre.reshape(-1, pre.shape[-1])
+  top = torch.quantile(flat[torch.randperm(len(flat))[:500_000]], 1 - GATE_OPEN_SHARE, dim=0)
+  shift = (-top).clone().requires_grad_(True)
+  opt = torch.optim.Adam([w, b, log_scale, shift], lr=0.05)
+  steps = Progress("calibrate", iters)
+  for it in range(iters):
+    frame = torch.relu(pre * log_scale.exp() + shift) @ w + b
+    pooled = M.pool_after(frame[:, M.WINDOW_SIZE:], frame[:, : M.WINDOW_SIZE])
+    loss, st = losses.frame_loss(pooled, labels, peak_weight=2.0,
+                                 pos_margin=THRESHOLD_LOGIT + 1.0)
+    band = losses.background_band_loss(frame[:, M.WINDOW_SIZE:], labels, floor,
+                                       exempt_after=True)
+    loss = loss + band_weight * band
+    opt.zero_grad()
+    loss.backward()
+    opt.step()
+    if it % 200 == 0 or it == iters - 1:
+      steps.update(it + 1, head_fit_loss=round(float(loss), 3), neg=round(st["neg"], 3),
+                   neg_peak=round(st["neg_peak"], 3), pos=round(st["pos"], 3),
+                   band=round(float(band), 3), w=[round(float(v), 2) for v in w],
+                   shift=[round(float(v), 2) for v in shift])
+  return w.detach(), b.detach(), log_scale.exp().detach(), shift.detach()
+
+
+@torch.no_grad()
+def set_gates(net, w, b, scale, shift):
+  """Writes a fitted gated head into the network: the head reads only the gates, and the
+  bottleneck's layer norm opens each gate where the fit put it."""
+  losses.set_gated_head(net.head)
+  ln = net.bottleneck_ln.ln
+  for i, ch in enumerate(losses.GATED_CHANNELS):
+    ln.weight[ch] *= scale[i]
+    ln.bias[ch] = ln.bias[ch] * scale[i] + shift[i]
+    net.head.weight[0, ch] = w[i]
+  net.head.bias.copy_(b)
 
 
 def validation_negatives(corpus, seconds=60.0, seed=17, minutes=None):
@@ -194,17 +242,22 @@ def main():
     else:
       net.load_state_dict(torch.load(os.path.join(args.work_dir, "checkpoint.pt"))["model"])
     net.eval()
-    e, labels = embeddings(net, fe, compose("train"), args.streams, args.seed)
+    e, labels = embeddings(net, fe, compose("train"), args.streams, args.seed,
+                           pre_activation=args.gated_head)
     log(f"cached embeddings of {len(e)} streams")
-    if args.gated_head:
-      losses.set_gated_head(net.head)
-    w, b = fit_head(e, labels, net.head.weight[0].detach(), net.head.bias.detach(), args.iters,
-                    log, args.band_weight,
-                    mask=losses.gated_head_mask() if args.gated_head else None)
     before = validate(net, fe, val_x, val_labels)
-    with torch.no_grad():
-      net.head.weight.copy_(w[None])
-      net.head.bias.copy_(b)
+    if args.gated_head:
+      gates = list(losses.GATED_CHANNELS)
+      w0 = torch.tensor([losses.GATED_HEAD_WEIGHTS[c] for c in gates])
+      fit = fit_gated_head(e[..., gates], labels, w0, torch.tensor([losses.BACKGROUND_FLOOR]),
+                           args.iters, log, args.band_weight)
+      set_gates(net, *fit)
+    else:
+      w, b = fit_head(e, labels, net.head.weight[0].detach(), net.head.bias.detach(),
+                      args.iters, log, args.band_weight)
+      with torch.no_grad():
+        net.head.weight.copy_(w[None])
+        net.head.bias.copy_(b)
     after = validate(net, fe, val_x, val_labels)
     log(f"validation one-detection rate / false detections: before {before[0]:.3f} / "
         f"{before[1]}, after {after[0]:.3f} / {after[1]}")

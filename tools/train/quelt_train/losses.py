@@ -172,13 +172,6 @@ def gated_channel_loss(pre, labels):
           _masked_bce(pre[..., AFTER_CHANNEL], after_channel_targets(labels.long())))
 
 
-def gated_head_mask(n_channels=16):
-  """1 on the gated channels, 0 on the others: the head weights a gated head may use."""
-  mask = torch.zeros(n_channels)
-  mask[list(GATED_CHANNELS)] = 1.0
-  return mask
-
-
 # Where the gated head starts: with the word channel near +5 over the word's 46-frame window
 # (what cross-entropy reaches), weight 6 lifts the 2 s mean by about 7 from the bias at the
 # floor, past the threshold's logit; the after channel takes it away again.

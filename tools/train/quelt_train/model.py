@@ -101,11 +101,12 @@ class WakeWordNet(nn.Module):
     e = pre if pre_activation else F.relu(pre)
     return (e, inputs) if keep_inputs else e
 
-  def warm_state(self, window_size=WINDOW_SIZE):
-    """The engine's state after warm-up: per-block histories and the silence embedding."""
+  def warm_state(self, window_size=WINDOW_SIZE, pre_activation=False):
+    """The engine's state after warm-up: per-block histories and the silence embedding
+    (before its last ReLU with pre_activation)."""
     silence = torch.full((1, window_size, N_FEATURES), SILENCE_FEATURE,
                          dtype=self.head.weight.dtype, device=self.head.weight.device)
-    e, inputs = self.embed(silence, None, keep_inputs=True)
+    e, inputs = self.embed(silence, None, keep_inputs=True, pre_activation=pre_activation)
     histories = [seq[:, seq.shape[1] - blk.dw_conv.context():, :]
                  for seq, blk in zip(inputs, self.blocks)]
     return histories, e[:, -1, :]

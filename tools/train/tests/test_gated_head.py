@@ -89,29 +89,46 @@ def test_the_pre_activation_is_what_the_embedding_clips():
   torch.testing.assert_close(pooled_p, pooled)
 
 
-def test_a_gated_head_fit_weighs_only_the_gates():
-  # a distractor channel that tracks the word better than the gates do must stay unused
+def test_the_gate_fit_opens_gates_that_training_left_shut_and_reads_only_them():
+  # Gates as cross-entropy leaves them early on: the word's window below zero (shut) but
+  # above the background; the after gate likewise. A distractor channel that tracks the word
+  # must stay unused. The fit moves the gates' openings and detects the words.
   rng = np.random.default_rng(9)
   b, t = 48, 300
-  e = np.zeros((b, 200 + t, 16), np.float32)
-  e[..., 2:] = np.abs(rng.normal(1.0, 0.5, (b, 200 + t, 14)))
+  pre = rng.normal(-3.0, 0.4, (b, 200 + t, 16)).astype(np.float32)
   labels = np.zeros((b, t), np.int64)
   for i in range(0, b, 2):
     end = int(rng.integers(60, 150))
-    e[i, 200 + end - 5: 200 + end + 41, losses.WORD_CHANNEL] = rng.uniform(3, 6)
-    e[i, 200 + end + 41: 200 + end + 150, losses.AFTER_CHANNEL] = rng.uniform(3, 6)
-    e[i, 200 + end - 5: 200 + end + 41, 7] += 4.0
+    pre[i, 200 + end - 5: 200 + end + 41, losses.WORD_CHANNEL] = rng.uniform(-1.5, -0.5)
+    pre[i, 200 + end + 41: 200 + end + 150, losses.AFTER_CHANNEL] = rng.uniform(-1.5, -0.5)
+    pre[i, 200 + end - 5: 200 + end + 41, 7] += 6.0
     labels[i, end - 15: end + 80] = -1
     labels[i, end - 5: end + 41] = 1
-  e, labels = torch.from_numpy(e), torch.from_numpy(labels)
-  head = torch.nn.Linear(16, 1)
-  losses.set_gated_head(head)
-  w, bias = calibrate.fit_head(e, labels, head.weight[0].detach(), head.bias.detach(), 400,
-                               lambda m: None, mask=losses.gated_head_mask())
-  others = [c for c in range(16) if c not in losses.GATED_CHANNELS]
-  assert (w[others] == 0).all()
-  assert float(w[losses.WORD_CHANNEL]) > 0 > float(w[losses.AFTER_CHANNEL])
-  frame = e @ w + bias
+  pre, labels = torch.from_numpy(pre), torch.from_numpy(labels)
+  gates = list(losses.GATED_CHANNELS)
+  w0 = torch.tensor([losses.GATED_HEAD_WEIGHTS[c] for c in gates])
+  fit = calibrate.fit_gated_head(pre[..., gates], labels, w0,
+                                 torch.tensor([losses.BACKGROUND_FLOOR]), 600, lambda m: None)
+  net = random_net(3)
+  ln = net.bottleneck_ln.ln
+  g_before, b_before = ln.weight.detach().clone(), ln.bias.detach().clone()
+  calibrate.set_gates(net, *fit)
+  others = [c for c in range(16) if c not in gates]
+  assert (net.head.weight[0, others] == 0).all()
+  assert float(net.head.weight[0, losses.WORD_CHANNEL]) > 0
+  assert float(net.head.weight[0, losses.AFTER_CHANNEL]) < 0
+  assert torch.equal(ln.weight[others], g_before[others])
+  assert torch.equal(ln.bias[others], b_before[others])
+  # the layer norm's new scale and shift do to a gate what the fit did to its pre-activation
+  _, _, scale, shift = fit
+  z = (pre[..., gates] - b_before[gates]) / g_before[gates]
+  torch.testing.assert_close(z * ln.weight[gates] + ln.bias[gates], pre[..., gates] * scale + shift)
+  e = torch.relu(pre * 0)
+  e[..., gates] = torch.relu(pre[..., gates] * scale + shift)
+  with torch.no_grad():
+    frame = net.frame_logits(e)
   pooled = M.pool_after(frame[:, 200:], frame[:, :200])
   pos_peak = torch.where(labels == 1, pooled, torch.tensor(-1e4)).amax(dim=1)[::2]
+  neg_peak = torch.where(labels == 0, pooled, torch.tensor(-1e4)).amax(dim=1)
   assert (pos_peak > calibrate.THRESHOLD_LOGIT).float().mean() > 0.9
+  assert (neg_peak < calibrate.THRESHOLD_LOGIT).all()
