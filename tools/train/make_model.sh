@@ -25,6 +25,8 @@
 # BAND_WEIGHT (default: train.py's) the weight of that floor,
 # GATED_HEAD=1 two embedding channels trained as gates (the word, the moment after it),
 # zero for everything else, and a head (trained and fitted) that reads only them,
+# GATE_PEAK_WEIGHT (default: train.py's) with it, the weight of each stream's most open
+# background frame of the word gate,
 # QUIET_WEIGHT (default: train.py's) the weight of background embeddings held near zero,
 # P_RESET (default: train.py's) the share of training and calibration streams that open
 # with digital silence, as after a reset,
@@ -121,7 +123,7 @@ GATED=""
 [ "${GATED_HEAD:-0}" = 1 ] && GATED="--gated-head"
 # shellcheck disable=SC2086
 nice -n 10 $PY "$T/train.py" "$DATA" "$WORK" --steps "${STEPS:-4312}" \
-  --snapshot-every "${SNAPSHOT_EVERY:-500}" --seed "${SEED:-7}" $SYNTH $GATED \
+  --snapshot-every "${SNAPSHOT_EVERY:-500}" --seed "${SEED:-7}" $SYNTH $GATED ${GATE_PEAK_WEIGHT:+--gate-peak-weight "$GATE_PEAK_WEIGHT"} \
   ${POOL_WEIGHT:+--pool-weight "$POOL_WEIGHT"} ${P_RESET:+--p-reset "$P_RESET"} $FLOOR_BOTH \
   ${QUIET_WEIGHT:+--quiet-weight "$QUIET_WEIGHT"} ${WORD_LEVEL:+--word-level "$WORD_LEVEL"} \
   ${LEVEL_WEIGHT:+--level-weight "$LEVEL_WEIGHT"} ${BAND_WEIGHT:+--band-weight "$BAND_WEIGHT"} \

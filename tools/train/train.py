@@ -160,6 +160,9 @@ def main():
   ap.add_argument("--gated-head", action="store_true",
                   help="train two embedding channels as gates (the word, the moment after "
                        "it), zero for everything else, and a head that reads only them")
+  ap.add_argument("--gate-peak-weight", type=float, default=0.0,
+                  help="with --gated-head: weight of each stream's most open background frame "
+                       "of the word gate (0: none)")
   ap.add_argument("--vtlp", type=float, default=0.15,
                   help="vocal-tract length perturbation: frequency warp factors drawn from "
                        "1 +- this (0: none)")
@@ -253,7 +256,7 @@ def main():
                                        two_sided=args.floor_both_sides)
     if args.gated_head:
       # the gates alone are trained: the head is fixed and reads nothing else
-      aux, after = losses.gated_channel_loss(e, labels)
+      aux, after = losses.gated_channel_loss(e, labels, args.gate_peak_weight)
       quiet = band * 0
       loss = args.aux_weight * aux + 0.5 * after
     else:

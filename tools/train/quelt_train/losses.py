@@ -164,12 +164,23 @@ def _masked_bce(pre, target):
   return F.binary_cross_entropy_with_logits(pre[mask], (target[mask] == 1).float())
 
 
-def gated_channel_loss(pre, labels):
+def gated_channel_loss(pre, labels, peak_weight=0.0):
   """Per-frame cross-entropy on the pre-activations (B, T, 16) of the two gated channels:
   the word channel against the word's window (label 1), the after channel against the span
-  after the word's end. Returns (word loss, after loss)."""
-  return (_masked_bce(pre[..., WORD_CHANNEL], labels.long()),
-          _masked_bce(pre[..., AFTER_CHANNEL], after_channel_targets(labels.long())))
+  after the word's end. Returns (word loss, after loss).
+
+  peak_weight adds, per stream, the cross-entropy of the word gate's most open background
+  frame: false accepts per hour come from the few frames in hours of talk where the gate
+  opens, which the mean over every frame hardly sees."""
+  labels = labels.long()
+  word = _masked_bce(pre[..., WORD_CHANNEL], labels)
+  if peak_weight:
+    neg = labels == 0
+    has = neg.any(dim=1)
+    if has.any():
+      peak = torch.where(neg, pre[..., WORD_CHANNEL], torch.full_like(pre[..., 0], NEG_INF))
+      word = word + peak_weight * F.softplus(peak.amax(dim=1)[has]).mean()
+  return word, _masked_bce(pre[..., AFTER_CHANNEL], after_channel_targets(labels))
 
 
 # Where the gated head starts: with the word channel near +5 over the word's 46-frame window

@@ -72,6 +72,12 @@ def test_the_after_gate_is_shut_on_the_word_and_open_after_it():
   pre[0, end + losses.AFTER_START: end + losses.AFTER_END, losses.AFTER_CHANNEL] = 8.0
   word, after = losses.gated_channel_loss(pre, lab)
   assert float(word) < 1e-3 and float(after) < 1e-3
+  # one background frame open: the mean hardly moves, the peak term sees it
+  pre[0, 20, losses.WORD_CHANNEL] = 4.0
+  mean_only = float(losses.gated_channel_loss(pre, lab)[0])
+  with_peak = float(losses.gated_channel_loss(pre, lab, peak_weight=1.0)[0])
+  assert mean_only < 0.02 and with_peak - mean_only > 4.0
+  pre[0, 20, losses.WORD_CHANNEL] = -8.0
   swapped = pre[..., [1, 0] + list(range(2, 16))]
   word, after = losses.gated_channel_loss(swapped, lab)
   assert float(word) > 1.0 and float(after) > 1.0
