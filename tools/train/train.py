@@ -265,14 +265,14 @@ def main():
                                           losses.after_targets(labels))
       quiet = losses.quiet_embedding_loss(e, labels)
       loss = args.aux_weight * aux + 0.5 * after + args.band_weight * band
-    if args.quiet_weight and not args.gated_head:
-      loss = loss + args.quiet_weight * quiet
-    if args.word_level and not args.gated_head:
-      # the levels the pool needs: the word's window high, the moment after it low
-      after_level = args.word_level * losses.AFTER_LEVEL / losses.WORD_LEVEL
-      loss = loss + args.level_weight * (
-          losses.word_level_loss(frame_logits, labels, args.word_level) +
-          losses.after_level_loss(frame_logits, labels, after_level))
+      if args.quiet_weight:
+        loss = loss + args.quiet_weight * quiet
+      if args.word_level:
+        # the levels the pool needs: the word's window high, the moment after it low
+        after_level = args.word_level * losses.AFTER_LEVEL / losses.WORD_LEVEL
+        loss = loss + args.level_weight * (
+            losses.word_level_loss(frame_logits, labels, args.word_level) +
+            losses.after_level_loss(frame_logits, labels, after_level))
     if args.pool_weight:
       # A frame classifier is content once every frame is on its side; the pool needs the
       # word to move the 2 s mean of the embedding clear of every room's mean.
@@ -303,9 +303,9 @@ def main():
       last_ckpt = time.time()
   torch.save(net.state_dict(), model_path)
   save_checkpoint()
-  log(f"done after {step} steps; validation per-frame loss "
-      f"{frame_validation(net, fe, val_x, val_labels, gated=args.gated_head):.4f}; the head is fitted next "
-      "(calibrate.py)")
+  final = frame_validation(net, fe, val_x, val_labels, gated=args.gated_head)
+  log(f"done after {step} steps; validation per-frame loss {final:.4f}; the head is fitted "
+      "next (calibrate.py)")
 
 
 if __name__ == "__main__":
