@@ -60,6 +60,30 @@ def embeddings(net, fe, composer, count, seed, batch=64, pre_activation=False):
   return torch.cat(es), torch.cat(labs)
 
 
+def pooled_objective(frame, labels, band_weight, floor, exempt_after=False):
+  """The head fit's loss on per-frame logits (B, W + T) whose first W fill the pool before
+  the scored T: the pooled score must pass the threshold with a margin just after the word
+  and stay low elsewhere, and the background frames' logits sit at the floor. Returns
+  (loss, pooled terms, floor term)."""
+  pooled = M.pool_after(frame[:, M.WINDOW_SIZE:], frame[:, : M.WINDOW_SIZE])
+  loss, st = losses.frame_loss(pooled, labels, peak_weight=2.0,
+                               pos_margin=THRESHOLD_LOGIT + 1.0)
+  band = losses.background_band_loss(frame[:, M.WINDOW_SIZE:], labels, floor,
+                                     exempt_after=exempt_after)
+  return loss + band_weight * band, st, band
+
+
+def fit_step(opt, loss, steps, it, iters, st, band, **shown):
+  """One optimiser step of a head fit, and its progress line every 200 steps."""
+  opt.zero_grad()
+  loss.backward()
+  opt.step()
+  if it % 200 == 0 or it == iters - 1:
+    steps.update(it + 1, head_fit_loss=round(float(loss), 3), neg=round(st["neg"], 3),
+                 neg_peak=round(st["neg_peak"], 3), pos=round(st["pos"], 3),
+                 band=round(float(band), 3), **shown)
+
+
 def fit_head(e, labels, w0, b0, iters, log, band_weight=0.05, floor=losses.BACKGROUND_FLOOR,
              stage="calibrate"):
   """Head (w, b) fitted on the pooled score of the frames after the first W of e, whose pool
@@ -70,19 +94,8 @@ def fit_head(e, labels, w0, b0, iters, log, band_weight=0.05, floor=losses.BACKG
   opt = torch.optim.Adam([w, b], lr=0.05)
   steps = Progress(stage, iters)
   for it in range(iters):
-    frame = e @ w + b
-    pooled = M.pool_after(frame[:, M.WINDOW_SIZE:], frame[:, : M.WINDOW_SIZE])
-    loss, st = losses.frame_loss(pooled, labels, peak_weight=2.0,
-                                 pos_margin=THRESHOLD_LOGIT + 1.0)
-    band = losses.background_band_loss(frame[:, M.WINDOW_SIZE:], labels, floor)
-    loss = loss + band_weight * band
-    opt.zero_grad()
-    loss.backward()
-    opt.step()
-    if it % 200 == 0 or it == iters - 1:
-      steps.update(it + 1, head_fit_loss=round(float(loss), 3), neg=round(st["neg"], 3),
-                   neg_peak=round(st["neg_peak"], 3), pos=round(st["pos"], 3),
-                   band=round(float(band), 3), w_norm=round(float(w.norm()), 1))
+    loss, st, band = pooled_objective(e @ w + b, labels, band_weight, floor)
+    fit_step(opt, loss, steps, it, iters, st, band, w_norm=round(float(w.norm()), 1))
   return w.detach(), b.detach()
 
 
@@ -109,21 +122,11 @@ def fit_gated_head(pre, labels, w0, b0, iters, log, band_weight=0.05,
   opt = torch.optim.Adam([w, b, log_scale, shift], lr=0.05)
   steps = Progress("calibrate", iters)
   for it in range(iters):
-    frame = torch.relu(pre * log_scale.exp() + shift) @ w + b
-    pooled = M.pool_after(frame[:, M.WINDOW_SIZE:], frame[:, : M.WINDOW_SIZE])
-    loss, st = losses.frame_loss(pooled, labels, peak_weight=2.0,
-                                 pos_margin=THRESHOLD_LOGIT + 1.0)
-    band = losses.background_band_loss(frame[:, M.WINDOW_SIZE:], labels, floor,
-                                       exempt_after=True)
-    loss = loss + band_weight * band
-    opt.zero_grad()
-    loss.backward()
-    opt.step()
-    if it % 200 == 0 or it == iters - 1:
-      steps.update(it + 1, head_fit_loss=round(float(loss), 3), neg=round(st["neg"], 3),
-                   neg_peak=round(st["neg_peak"], 3), pos=round(st["pos"], 3),
-                   band=round(float(band), 3), w=[round(float(v), 2) for v in w],
-                   shift=[round(float(v), 2) for v in shift])
+    # the after gate holds the span after a word far below the floor
+    loss, st, band = pooled_objective(torch.relu(pre * log_scale.exp() + shift) @ w + b,
+                                      labels, band_weight, floor, exempt_after=True)
+    fit_step(opt, loss, steps, it, iters, st, band, w=[round(float(v), 2) for v in w],
+             shift=[round(float(v), 2) for v in shift])
   return w.detach(), b.detach(), log_scale.exp().detach(), shift.detach()
 
 
