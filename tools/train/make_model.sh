@@ -123,7 +123,8 @@ GATED=""
 [ "${GATED_HEAD:-0}" = 1 ] && GATED="--gated-head"
 # shellcheck disable=SC2086
 nice -n 10 $PY "$T/train.py" "$DATA" "$WORK" --steps "${STEPS:-4312}" \
-  --snapshot-every "${SNAPSHOT_EVERY:-500}" --seed "${SEED:-7}" $SYNTH $GATED ${GATE_PEAK_WEIGHT:+--gate-peak-weight "$GATE_PEAK_WEIGHT"} \
+  --snapshot-every "${SNAPSHOT_EVERY:-500}" --seed "${SEED:-7}" $SYNTH $GATED \
+  ${GATE_PEAK_WEIGHT:+--gate-peak-weight "$GATE_PEAK_WEIGHT"} \
   ${POOL_WEIGHT:+--pool-weight "$POOL_WEIGHT"} ${P_RESET:+--p-reset "$P_RESET"} $FLOOR_BOTH \
   ${QUIET_WEIGHT:+--quiet-weight "$QUIET_WEIGHT"} ${WORD_LEVEL:+--word-level "$WORD_LEVEL"} \
   ${LEVEL_WEIGHT:+--level-weight "$LEVEL_WEIGHT"} ${BAND_WEIGHT:+--band-weight "$BAND_WEIGHT"} \
