@@ -40,12 +40,10 @@ WAKE_WORD_CONFIG = wake_word_config()
 
 
 def find_writer():
-  build = os.path.join(REPO, "build")
-  for name in sorted(os.listdir(build)) if os.path.isdir(build) else []:
-    path = os.path.join(build, name, "tools", "writer", "qelt-write")
-    if os.access(path, os.X_OK):
-      return path
-  raise SystemExit("qelt-write not found: build the target qelt-write or pass --qelt-write")
+  path = engine.find_tool(REPO, os.path.join("tools", "writer", "qelt-write"))
+  if path is None:
+    raise SystemExit("qelt-write not found: build the target qelt-write or pass --qelt-write")
+  return path
 
 
 def write_artefact(net, out_path, writer, key=None, config=None):

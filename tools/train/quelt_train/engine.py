@@ -10,6 +10,7 @@ fed as it is, with no silence before or after it.
 import csv
 import glob
 import os
+import platform
 import subprocess
 import tempfile
 
@@ -71,12 +72,36 @@ def read_scores_csv(path, names):
   return [np.asarray(per_file[n], np.float32) for n in names]
 
 
-def find_cli(repo_root):
-  """The most recently built quelt-wake-word under repo_root/build (an older build folder
-  may hold an older tool), or None."""
-  hits = [h for h in glob.glob(os.path.join(repo_root, "build", "*", "tools", "cli",
-                                            "quelt-wake-word")) if os.access(h, os.X_OK)]
+# ELF machine numbers of the hosts the recipe runs on
+_ELF_MACHINE = {"x86_64": 62, "aarch64": 183}
+
+
+def runs_here(path):
+  """Whether an executable was built for this machine: the cross build's tools sit beside
+  the host's under build/ and fail to start ("Exec format error")."""
+  want = _ELF_MACHINE.get(platform.machine())
+  try:
+    with open(path, "rb") as f:
+      head = f.read(20)
+  except OSError:
+    return False
+  if want is None or head[:4] != b"\x7fELF":
+    return True
+  return int.from_bytes(head[18:20], "little") == want
+
+
+def find_tool(repo_root, relpath):
+  """The most recently built copy of relpath (as "tools/cli/quelt-wake-word") under
+  repo_root/build that runs on this machine (an older build folder may hold an older
+  tool, the cross build one for another machine), or None."""
+  hits = [h for h in glob.glob(os.path.join(repo_root, "build", "*", relpath))
+          if os.access(h, os.X_OK) and runs_here(h)]
   return max(hits, key=os.path.getmtime, default=None)
+
+
+def find_cli(repo_root):
+  """The newest quelt-wake-word under repo_root/build that runs here, or None."""
+  return find_tool(repo_root, os.path.join("tools", "cli", "quelt-wake-word"))
 
 
 def make_scorer(model_path, cli=None, repo_root=None, tmp_dir=None):

@@ -3,7 +3,6 @@
 Needs a build of qelt-write and quelt-wake-word (any folder under build/); skipped without.
 """
 
-import glob
 import os
 import sys
 
@@ -19,14 +18,8 @@ from quelt_train import engine  # noqa: E402
 from test_model import random_net  # noqa: E402
 
 
-def _tool(pattern):
-  """The most recently built copy: an older build folder may hold an older tool."""
-  hits = [h for h in glob.glob(os.path.join(REPO, "build", "*", pattern)) if os.access(h, os.X_OK)]
-  return max(hits, key=os.path.getmtime, default=None)
-
-
-WRITER = _tool("tools/writer/qelt-write")
-CLI = _tool("tools/cli/quelt-wake-word")
+WRITER = engine.find_tool(REPO, "tools/writer/qelt-write")
+CLI = engine.find_cli(REPO)
 
 
 @pytest.mark.skipif(not (WRITER and CLI), reason="needs qelt-write and quelt-wake-word builds")
