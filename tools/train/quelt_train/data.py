@@ -31,6 +31,9 @@ SPLITS = ("train", "val", "test")
 # "computer") and negatives for any other.
 WORD_SOURCES = {"precise_computer": "computer", "precise_heycomputer": "hey computer",
                 "ovos_mimic3_positive": "hey computer"}
+# Those of them that a synthesiser spoke: no room around the words, and the quietest part of
+# a clip is speech, so they are cut against their peak alone (synth.trim, not trim_recording).
+SYNTHETIC_WORD_SOURCES = {"ovos_mimic3_positive"}
 POSITIVE_ROLES = {"precise_computer": "real_word", "precise_heycomputer": "real_lead",
                   "ovos_mimic3_positive": "neural_word"}
 NEGATIVE_ROLES = {"precise_computer": "confusable", "precise_heycomputer": "confusable",
@@ -186,7 +189,9 @@ def load_real(data_dir, cache_dir, log=print, per_source=None):
     x = synth.to_16k(x.mean(axis=1), rate)
     pcm = np.clip(np.round(x * 32767), -32768, 32767).astype(np.int16)
     if row["source"] in WORD_SOURCES:
-      pcm = synth.finish(synth.trim(pcm.astype(np.float64) / 32768, rel_db=-30))
+      x = pcm.astype(np.float64) / 32768
+      pcm = synth.finish(synth.trim(x, rel_db=-30) if row["source"] in SYNTHETIC_WORD_SOURCES
+                         else synth.trim_recording(x))
       if pcm is None:
         continue
     chunks.append(pcm)
@@ -233,7 +238,7 @@ def load_recordings(folder, log=print):
         if name.lower().endswith(AUDIO_EXTENSIONS):
           log(f"  cannot read {rel}: skipped")
         continue
-      pcm = synth.finish(synth.trim(synth.to_16k(x.mean(axis=1), rate), rel_db=-30))
+      pcm = synth.finish(synth.trim_recording(synth.to_16k(x.mean(axis=1), rate)))
       if pcm is None or len(pcm) < 1600:
         log(f"  {rel}: no speech found, skipped")
         continue

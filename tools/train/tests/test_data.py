@@ -44,6 +44,23 @@ def test_trim_keeps_the_speech_and_finish_normalises():
   assert synth.finish(np.zeros(100)) is None and len(synth.trim(np.zeros(1000))) == 0
 
 
+def test_a_recording_is_cut_to_its_word_not_to_its_room():
+  # a 0.6 s "word" (a tone with a weak 50 ms tail) 0.5 s into a 2 s take whose room noise
+  # is 25 dB under it: the cut must end at the word, not at the end of the take
+  rng = np.random.default_rng(3)
+  x = 0.3 * 10 ** (-25 / 20) * rng.standard_normal(32000) / np.sqrt(2)
+  t = np.arange(9600)
+  x[8000:17600] += 0.3 * np.sin(t * 0.3) * np.where(t < 8800, 1.0, 0.1)
+  y = synth.trim_recording(x)
+  start = next(i for i in range(len(x)) if np.array_equal(x[i:i + 16], y[:16]))
+  assert abs(start - 8000) <= 800 and abs(start + len(y) - 17600) <= 800
+  # a take in digital silence is cut as the synthetic clips are
+  clean = np.zeros(16000)
+  clean[5000:9000] = np.sin(np.arange(4000) * 0.3)
+  assert np.array_equal(synth.trim_recording(clean), synth.trim(clean, rel_db=-30))
+  assert len(synth.trim_recording(np.zeros(1000))) == 0
+
+
 class HeldOutCorpus:
   def __init__(self):
     rng = np.random.default_rng(0)
