@@ -28,6 +28,7 @@
 # GATE_PEAK_WEIGHT (default: train.py's) with it, the weight of each stream's most open
 # background frame of the word gate,
 # QUIET_WEIGHT (default: train.py's) the weight of background embeddings held near zero,
+# P_REAL (default: train.py's) the share of training wake words from real recordings,
 # P_RESET (default: train.py's) the share of training and calibration streams that open
 # with digital silence, as after a reset,
 # CHOOSE_SNAPSHOTS (default empty) training steps whose snapshots (kept every SNAPSHOT_EVERY
@@ -125,7 +126,8 @@ GATED=""
 nice -n 10 $PY "$T/train.py" "$DATA" "$WORK" --steps "${STEPS:-4312}" \
   --snapshot-every "${SNAPSHOT_EVERY:-500}" --seed "${SEED:-7}" $SYNTH $GATED \
   ${GATE_PEAK_WEIGHT:+--gate-peak-weight "$GATE_PEAK_WEIGHT"} \
-  ${POOL_WEIGHT:+--pool-weight "$POOL_WEIGHT"} ${P_RESET:+--p-reset "$P_RESET"} $FLOOR_BOTH \
+  ${POOL_WEIGHT:+--pool-weight "$POOL_WEIGHT"} ${P_RESET:+--p-reset "$P_RESET"} \
+  ${P_REAL:+--p-real "$P_REAL"} $FLOOR_BOTH \
   ${QUIET_WEIGHT:+--quiet-weight "$QUIET_WEIGHT"} ${WORD_LEVEL:+--word-level "$WORD_LEVEL"} \
   ${LEVEL_WEIGHT:+--level-weight "$LEVEL_WEIGHT"} ${BAND_WEIGHT:+--band-weight "$BAND_WEIGHT"} \
   ${BATCH:+--batch "$BATCH"} ${VAL_STREAMS:+--val-streams "$VAL_STREAMS"} \

@@ -141,6 +141,9 @@ def main():
   ap.add_argument("--p-reset", type=float, default=0.0,
                   help="share of streams whose run-in is digital silence, as a session hears "
                        "its first seconds after a reset")
+  ap.add_argument("--p-real", type=float, default=augment.P_REAL,
+                  help="share of training wake words taken from real recordings (validation "
+                       "keeps the default mix, so that its loss compares across runs)")
   ap.add_argument("--band-weight", type=float, default=0.05,
                   help="weight of the floor on background frame logits (0: none)")
   ap.add_argument("--floor", type=float, default=losses.BACKGROUND_FLOOR)
@@ -194,7 +197,7 @@ def main():
   corpus = data.load_corpus(args.data_dir, args.work_dir, require_synth=not args.without_synth)
   train_set = augment.Composer(corpus, "train", args.frames, p_talk=args.p_talk,
                                run_in_frames=args.run_in, p_opus=args.p_opus,
-                               p_reset=args.p_reset)
+                               p_reset=args.p_reset, p_real=args.p_real)
   val_set = augment.Composer(corpus, "val", args.frames, p_talk=args.p_talk,
                              run_in_frames=args.run_in, p_opus=args.p_opus,
                              p_reset=args.p_reset)

@@ -31,6 +31,9 @@ SETTLED_FRAME = 250
 # Training streams open with this much of their own room and carry targets only after it:
 # 2 s of pool plus the 2.4 s receptive field, so no target frame sees the warm-up's silence.
 RUN_IN_FRAMES = 440
+# Share of the wake words taken from real recordings: they are few (one training person's
+# takes and their transformed copies), so more would fit that person.
+P_REAL = 0.12
 
 
 def db(x):
@@ -138,7 +141,7 @@ def _random_slice(clip, n, rng):
 class Composer:
   """Draws labelled examples for one split from a Corpus."""
 
-  def __init__(self, corpus, split, n_frames=300, p_positive=0.5, p_talk=0.0, p_real=0.12,
+  def __init__(self, corpus, split, n_frames=300, p_positive=0.5, p_talk=0.0, p_real=P_REAL,
                p_settled=0.0, run_in_frames=0, p_neural=0.3, p_opus=0.0, p_reset=0.0):
     """n_frames: the frames that carry targets; run_in_frames: frames of the same room
     before them that carry none (labels -1), so that the pool and the receptive field of
