@@ -107,11 +107,11 @@ GATE_OPEN_SHARE = 0.05
 def fit_gated_head(pre, labels, w0, b0, iters, log, band_weight=0.05,
                    floor=losses.BACKGROUND_FLOOR):
   """A gated head fitted as `fit_head` fits a head, from the gates' pre-activations (B, W + T,
-  2), together with where each gate opens: a scale (kept positive) and a shift of its
+  G), together with where each gate opens: a scale (kept positive) and a shift of its
   pre-activation, which the bottleneck's layer norm takes over. Training leaves a gate's
   boundary where per-frame cross-entropy puts it, which may keep the word's frames shut;
   here the boundary moves to where the pooled score, words against the background's peaks,
-  wants it. Returns (w (2,), b, scale (2,), shift (2,))."""
+  wants it. Returns (w (G,), b, scale (G,), shift (G,)) for the G gates of `pre`."""
   w = w0.clone().requires_grad_(True)
   b = b0.clone().requires_grad_(True)
   log_scale = torch.zeros(pre.shape[-1], requires_grad=True)
@@ -131,12 +131,12 @@ def fit_gated_head(pre, labels, w0, b0, iters, log, band_weight=0.05,
 
 
 @torch.no_grad()
-def set_gates(net, w, b, scale, shift):
-  """Writes a fitted gated head into the network: the head reads only the gates, and the
-  bottleneck's layer norm opens each gate where the fit put it."""
-  losses.set_gated_head(net.head)
+def set_gates(net, gates, w, b, scale, shift):
+  """Writes a fitted gated head into the network: the head reads only the gates (channels
+  `gates`), and the bottleneck's layer norm opens each gate where the fit put it."""
+  net.head.weight.zero_()
   ln = net.bottleneck_ln.ln
-  for i, ch in enumerate(losses.GATED_CHANNELS):
+  for i, ch in enumerate(gates):
     ln.weight[ch] *= scale[i]
     ln.bias[ch] = ln.bias[ch] * scale[i] + shift[i]
     net.head.weight[0, ch] = w[i]
@@ -250,11 +250,13 @@ def main():
     log(f"cached embeddings of {len(e)} streams")
     before = validate(net, fe, val_x, val_labels)
     if args.gated_head:
-      gates = list(losses.GATED_CHANNELS)
-      w0 = torch.tensor([losses.GATED_HEAD_WEIGHTS[c] for c in gates])
+      # the channels training gated (one or more word gates and the after gate), read off
+      # the head that training held fixed
+      gates = losses.gated_channels_of(net.head)
+      w0 = net.head.weight[0, gates].detach().clone()
       fit = fit_gated_head(e[..., gates], labels, w0, torch.tensor([losses.BACKGROUND_FLOOR]),
                            args.iters, log, args.band_weight)
-      set_gates(net, *fit)
+      set_gates(net, gates, *fit)
     else:
       w, b = fit_head(e, labels, net.head.weight[0].detach(), net.head.bias.detach(),
                       args.iters, log, args.band_weight)

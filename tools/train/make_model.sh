@@ -27,6 +27,7 @@
 # zero for everything else, and a head (trained and fitted) that reads only them,
 # GATE_PEAK_WEIGHT (default: train.py's) with it, the weight of each stream's most open
 # background frame of the word gate,
+# WORD_GATES (default 1) with it, the embedding channels trained as word gates,
 # QUIET_WEIGHT (default: train.py's) the weight of background embeddings held near zero,
 # P_REAL (default: train.py's) the share of training wake words from real recordings,
 # P_RESET (default: train.py's) the share of training and calibration streams that open
@@ -126,7 +127,7 @@ GATED=""
 nice -n 10 $PY "$T/train.py" "$DATA" "$WORK" --steps "${STEPS:-4312}" \
   --snapshot-every "${SNAPSHOT_EVERY:-500}" --seed "${SEED:-7}" $SYNTH $GATED \
   ${GATE_PEAK_WEIGHT:+--gate-peak-weight "$GATE_PEAK_WEIGHT"} \
-  ${POOL_WEIGHT:+--pool-weight "$POOL_WEIGHT"} ${P_RESET:+--p-reset "$P_RESET"} \
+  ${WORD_GATES:+--word-gates "$WORD_GATES"} ${POOL_WEIGHT:+--pool-weight "$POOL_WEIGHT"} ${P_RESET:+--p-reset "$P_RESET"} \
   ${P_REAL:+--p-real "$P_REAL"} $FLOOR_BOTH \
   ${QUIET_WEIGHT:+--quiet-weight "$QUIET_WEIGHT"} ${WORD_LEVEL:+--word-level "$WORD_LEVEL"} \
   ${LEVEL_WEIGHT:+--level-weight "$LEVEL_WEIGHT"} ${BAND_WEIGHT:+--band-weight "$BAND_WEIGHT"} \

@@ -59,17 +59,18 @@ def validation_set(composer, seed, count):
 
 
 @torch.no_grad()
-def frame_validation(net, fe, x, labels, chunk=64, gated=False):
-  """Mean per-frame loss of the exported head on the validation streams (gated: of the word
-  channel)."""
+def frame_validation(net, fe, x, labels, chunk=64, word_gates=0):
+  """Mean per-frame loss of the exported head on the validation streams (with word_gates, a
+  gated head's: of its word gates)."""
   net.eval()
   total = 0.0
   for i in range(0, len(x), chunk):
     hist, _ = net.warm_state()
     lab = labels[i: i + chunk].long()
-    if gated:
+    if word_gates:
       loss = losses.gated_channel_loss(net.embed(fe(x[i: i + chunk]), hist,
-                                                 pre_activation=True), lab)[0]
+                                                 pre_activation=True), lab,
+                                       word_gates=word_gates)[0]
     else:
       loss = losses.auxiliary_frame_loss(net.frame_logits(net.embed(fe(x[i: i + chunk]), hist)),
                                          lab)
@@ -166,6 +167,9 @@ def main():
   ap.add_argument("--gate-peak-weight", type=float, default=0.0,
                   help="with --gated-head: weight of each stream's most open background frame "
                        "of the word gate (0: none)")
+  ap.add_argument("--word-gates", type=int, default=1,
+                  help="with --gated-head: embedding channels trained as word gates, each "
+                       f"against the same target (1 to {losses.MAX_WORD_GATES})")
   ap.add_argument("--vtlp", type=float, default=0.15,
                   help="vocal-tract length perturbation: frequency warp factors drawn from "
                        "1 +- this (0: none)")
@@ -183,6 +187,9 @@ def main():
   args = ap.parse_args()
   if 0 < args.run_in < M.WINDOW_SIZE:
     ap.error(f"--run-in must be 0 or at least the pool's {M.WINDOW_SIZE} frames")
+  if not 1 <= args.word_gates <= losses.MAX_WORD_GATES:
+    ap.error(f"--word-gates must be 1 to {losses.MAX_WORD_GATES}")
+  word_gates = args.word_gates if args.gated_head else 0
   torch.set_num_threads(args.threads)
   torch.manual_seed(args.seed)
   t0 = time.time()
@@ -229,7 +236,7 @@ def main():
   elif args.gated_head:
     # fixed during training (its gradient is not used), so the log's pooled terms show how
     # far the gates alone carry the 2 s mean; calibrate.py fits it afterwards
-    losses.set_gated_head(net.head)
+    losses.set_gated_head(net.head, word_gates=args.word_gates)
   batches = iter(torch.utils.data.DataLoader(
       BatchStream(train_set, args.batch, args.seed + step, fe, args.vtlp), batch_size=None,
       num_workers=1, prefetch_factor=4))
@@ -259,7 +266,8 @@ def main():
                                        two_sided=args.floor_both_sides)
     if args.gated_head:
       # the gates alone are trained: the head is fixed and reads nothing else
-      aux, after = losses.gated_channel_loss(e, labels, args.gate_peak_weight)
+      aux, after = losses.gated_channel_loss(e, labels, args.gate_peak_weight,
+                                             args.word_gates)
       quiet = band * 0
       loss = args.aux_weight * aux + 0.5 * after
     else:
@@ -298,7 +306,7 @@ def main():
                    step_time=f"{m[9]:.2f}s")
     if step % args.val_every == 0:
       steps.update(step, validation_frame_loss=round(
-          frame_validation(net, fe, val_x, val_labels, gated=args.gated_head), 4))
+          frame_validation(net, fe, val_x, val_labels, word_gates=word_gates), 4))
     if args.snapshot_every and step % args.snapshot_every == 0:
       torch.save(net.state_dict(), os.path.join(args.work_dir, f"snapshot_{step:06d}.pt"))
     if time.time() - last_ckpt > 180:
@@ -306,7 +314,7 @@ def main():
       last_ckpt = time.time()
   torch.save(net.state_dict(), model_path)
   save_checkpoint()
-  final = frame_validation(net, fe, val_x, val_labels, gated=args.gated_head)
+  final = frame_validation(net, fe, val_x, val_labels, word_gates=word_gates)
   log(f"done after {step} steps; validation per-frame loss {final:.4f}; the head is fitted "
       "next (calibrate.py)")
 

@@ -149,6 +149,21 @@ def after_level_loss(frame_logits, labels, level=AFTER_LEVEL):
 # cooldown.
 WORD_CHANNEL, AFTER_CHANNEL = 0, 1
 GATED_CHANNELS = (WORD_CHANNEL, AFTER_CHANNEL)
+# More word gates (train.py --word-gates): the same target from different starting weights,
+# so the head averages several views of the word instead of hanging on one channel's luck.
+MAX_WORD_GATES = 8
+
+
+def word_channels(word_gates=1):
+  """The embedding channels trained as word gates: channel 0, then 2, 3, ..."""
+  if not 1 <= word_gates <= MAX_WORD_GATES:
+    raise ValueError(f"word gates must be 1 to {MAX_WORD_GATES}, not {word_gates}")
+  return (WORD_CHANNEL,) + tuple(range(2, word_gates + 1))
+
+
+def gated_channels_of(head):
+  """The channels a gated head reads (its nonzero weights), in channel order."""
+  return [int(c) for c in torch.nonzero(head.weight[0]).flatten()]
 
 
 def after_channel_targets(labels):
@@ -164,35 +179,39 @@ def _masked_bce(pre, target):
   return F.binary_cross_entropy_with_logits(pre[mask], (target[mask] == 1).float())
 
 
-def gated_channel_loss(pre, labels, peak_weight=0.0):
-  """Per-frame cross-entropy on the pre-activations (B, T, 16) of the two gated channels:
-  the word channel against the word's window (label 1), the after channel against the span
-  after the word's end. Returns (word loss, after loss).
+def gated_channel_loss(pre, labels, peak_weight=0.0, word_gates=1):
+  """Per-frame cross-entropy on the pre-activations (B, T, 16) of the gated channels: each
+  word channel against the word's window (label 1; their mean), the after channel against
+  the span after the word's end. Returns (word loss, after loss).
 
-  peak_weight adds, per stream, the cross-entropy of the word gate's most open background
-  frame: false accepts per hour come from the few frames in hours of talk where the gate
-  opens, which the mean over every frame hardly sees."""
+  peak_weight adds, per stream and word gate, the cross-entropy of the gate's most open
+  background frame: false accepts per hour come from the few frames in hours of talk where
+  the gate opens, which the mean over every frame hardly sees."""
   labels = labels.long()
-  word = _masked_bce(pre[..., WORD_CHANNEL], labels)
-  if peak_weight:
-    neg = labels == 0
-    has = neg.any(dim=1)
-    if has.any():
-      peak = torch.where(neg, pre[..., WORD_CHANNEL], torch.full_like(pre[..., 0], NEG_INF))
+  neg = labels == 0
+  has = neg.any(dim=1)
+  word = 0
+  for ch in word_channels(word_gates):
+    word = word + _masked_bce(pre[..., ch], labels)
+    if peak_weight and has.any():
+      peak = torch.where(neg, pre[..., ch], torch.full_like(pre[..., 0], NEG_INF))
       word = word + peak_weight * F.softplus(peak.amax(dim=1)[has]).mean()
+  word = word / word_gates
   return word, _masked_bce(pre[..., AFTER_CHANNEL], after_channel_targets(labels))
 
 
 # Where the gated head starts: with the word channel near +5 over the word's 46-frame window
 # (what cross-entropy reaches), weight 6 lifts the 2 s mean by about 7 from the bias at the
-# floor, past the threshold's logit; the after channel takes it away again.
+# floor, past the threshold's logit; the after channel takes it away again. Several word
+# gates share the word's weight.
 GATED_HEAD_WEIGHTS = {WORD_CHANNEL: 6.0, AFTER_CHANNEL: -6.0}
 
 
 @torch.no_grad()
-def set_gated_head(head, bias=BACKGROUND_FLOOR):
+def set_gated_head(head, bias=BACKGROUND_FLOOR, word_gates=1):
   """Sets a Linear(16, 1) head to read only the gated channels, at their starting weights."""
   head.weight.zero_()
-  for ch, w in GATED_HEAD_WEIGHTS.items():
-    head.weight[0, ch] = w
+  for ch in word_channels(word_gates):
+    head.weight[0, ch] = GATED_HEAD_WEIGHTS[WORD_CHANNEL] / word_gates
+  head.weight[0, AFTER_CHANNEL] = GATED_HEAD_WEIGHTS[AFTER_CHANNEL]
   head.bias.fill_(bias)

@@ -2,6 +2,7 @@
 moment after it, and a head that reads only them, so that every room pools to the bias."""
 
 import numpy as np
+import pytest
 import torch
 
 import calibrate
@@ -78,6 +79,12 @@ def test_the_after_gate_is_shut_on_the_word_and_open_after_it():
   with_peak = float(losses.gated_channel_loss(pre, lab, peak_weight=1.0)[0])
   assert mean_only < 0.02 and with_peak - mean_only > 4.0
   pre[0, 20, losses.WORD_CHANNEL] = -8.0
+  # with three word gates each is held to the word: one left shut costs its share
+  three = pre.clone()
+  three[..., 2] = three[..., losses.WORD_CHANNEL]
+  shut = float(losses.gated_channel_loss(three, lab, word_gates=3)[0])
+  three[..., 3] = three[..., losses.WORD_CHANNEL]
+  assert shut > 0.2 and float(losses.gated_channel_loss(three, lab, word_gates=3)[0]) < 1e-3
   swapped = pre[..., [1, 0] + list(range(2, 16))]
   word, after = losses.gated_channel_loss(swapped, lab)
   assert float(word) > 1.0 and float(after) > 1.0
@@ -95,33 +102,42 @@ def test_the_pre_activation_is_what_the_embedding_clips():
   torch.testing.assert_close(pooled_p, pooled)
 
 
-def test_the_gate_fit_opens_gates_that_training_left_shut_and_reads_only_them():
+@pytest.mark.parametrize("word_gates", [1, 3])
+def test_the_gate_fit_opens_gates_that_training_left_shut_and_reads_only_them(word_gates):
   # Gates as cross-entropy leaves them early on: the word's window below zero (shut) but
   # above the background; the after gate likewise. A distractor channel that tracks the word
-  # must stay unused. The fit moves the gates' openings and detects the words.
+  # must stay unused. The fit moves the gates' openings and detects the words. With several
+  # word gates the fit reads every gate the training head reads, and only those.
+  trained = random_net(4)
+  losses.set_gated_head(trained.head, word_gates=word_gates)
+  gates = losses.gated_channels_of(trained.head)
+  words = list(losses.word_channels(word_gates))
+  assert gates == sorted(words + [losses.AFTER_CHANNEL])
+  assert float(trained.head.weight[0, words].sum()) == losses.GATED_HEAD_WEIGHTS[
+      losses.WORD_CHANNEL]
   rng = np.random.default_rng(9)
   b, t = 48, 300
   pre = rng.normal(-3.0, 0.4, (b, 200 + t, 16)).astype(np.float32)
   labels = np.zeros((b, t), np.int64)
   for i in range(0, b, 2):
     end = int(rng.integers(60, 150))
-    pre[i, 200 + end - 5: 200 + end + 41, losses.WORD_CHANNEL] = rng.uniform(-1.5, -0.5)
+    for ch in words:
+      pre[i, 200 + end - 5: 200 + end + 41, ch] = rng.uniform(-1.5, -0.5)
     pre[i, 200 + end + 41: 200 + end + 150, losses.AFTER_CHANNEL] = rng.uniform(-1.5, -0.5)
     pre[i, 200 + end - 5: 200 + end + 41, 7] += 6.0
     labels[i, end - 15: end + 80] = -1
     labels[i, end - 5: end + 41] = 1
   pre, labels = torch.from_numpy(pre), torch.from_numpy(labels)
-  gates = list(losses.GATED_CHANNELS)
-  w0 = torch.tensor([losses.GATED_HEAD_WEIGHTS[c] for c in gates])
+  w0 = trained.head.weight[0, gates].detach().clone()
   fit = calibrate.fit_gated_head(pre[..., gates], labels, w0,
                                  torch.tensor([losses.BACKGROUND_FLOOR]), 600, lambda m: None)
   net = random_net(3)
   ln = net.bottleneck_ln.ln
   g_before, b_before = ln.weight.detach().clone(), ln.bias.detach().clone()
-  calibrate.set_gates(net, *fit)
+  calibrate.set_gates(net, gates, *fit)
   others = [c for c in range(16) if c not in gates]
   assert (net.head.weight[0, others] == 0).all()
-  assert float(net.head.weight[0, losses.WORD_CHANNEL]) > 0
+  assert float(net.head.weight[0, words].sum()) > 0
   assert float(net.head.weight[0, losses.AFTER_CHANNEL]) < 0
   assert torch.equal(ln.weight[others], g_before[others])
   assert torch.equal(ln.bias[others], b_before[others])
