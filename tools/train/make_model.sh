@@ -17,29 +17,33 @@
 # Every stage is skipped when its output is in the work folder already (synth.json, the
 # checkpoint at its last step, calibrated_*.pt, choice.json, export.json), so rerunning the
 # command after an interruption resumes it; another phrase needs another work folder.
-# Environment: STEPS (default 4312) training steps, SEED (default 7) the training run's seed,
+# Environment (the defaults are the recipe of the bundled model): STEPS (default 2400)
+# training steps, SEED (default 9) the training run's seed,
 # POOL_WEIGHT (default: train.py's) the weight of the pooled 2 s objective in training,
 # WORD_LEVEL (default: train.py's) the per-frame logit the word's window is hinged to,
 # LEVEL_WEIGHT (default: train.py's) the weight of that hinge and its mirror after the word,
 # FLOOR_BOTH_SIDES=1 background frames held at the floor from above as well as below,
 # BAND_WEIGHT (default: train.py's) the weight of that floor,
-# GATED_HEAD=1 two embedding channels trained as gates (the word, the moment after it),
-# zero for everything else, and a head (trained and fitted) that reads only them,
+# GATED_HEAD (default 1; 0: the plain head) two embedding channels trained as gates (the
+# word, the moment after it), zero for everything else, and a head (trained and fitted)
+# that reads only them,
 # GATE_PEAK_WEIGHT (default: train.py's) with it, the weight of each stream's most open
 # background frame of the word gate,
 # WORD_GATES (default 1) with it, the embedding channels trained as word gates,
 # QUIET_WEIGHT (default: train.py's) the weight of background embeddings held near zero,
 # P_REAL (default: train.py's) the share of training wake words from real recordings,
-# P_RESET (default: train.py's) the share of training and calibration streams that open
+# P_RESET (default 0.1) the share of training and calibration streams that open
 # with digital silence, as after a reset,
-# CHOOSE_SNAPSHOTS (default empty) training steps whose snapshots (kept every SNAPSHOT_EVERY
-# steps, default 500) are calibrated and compete in the choice ("2000 3000"),
+# CHOOSE_SNAPSHOTS (default "1500"; empty: none) training steps whose snapshots (kept every
+# SNAPSHOT_EVERY steps, default 500) are calibrated and compete in the choice with the final
+# network ("1500 2000"; a step the run did not reach is left out), CHOOSE_TALK_HOURS
+# (default 5) hours of the validation people's talk the choice sets the threshold on,
 # FINETUNE_STEPS (default 0: skipped, see docs/MODEL.md), SCALE (default 1) synthetic clips
 # per voice, OUT and DOCS as --out and the evaluation's folder, WITHOUT_SYNTH=1 no synthesis
 # (only the real data and the neural voices, or your recordings; the evaluation is the
 # listening condition alone). A quick run (tools/train/smoke.sh) also sets VOICES,
 # LOOKALIKE_WORDS, REAL_PER_SOURCE, BATCH, VAL_STREAMS, VAL_EVERY, CALIBRATE_STREAMS,
-# CALIBRATE_ITERS, CALIBRATE_NEGATIVE_MINUTES, CHOOSE_TALK_HOURS, CHOOSE_REPEATS,
+# CALIBRATE_ITERS, CALIBRATE_NEGATIVE_MINUTES, CHOOSE_REPEATS,
 # EVAL_TALK_HOURS, EVAL_REPEATS, EVAL_NEGATIVE_HOURS and EVAL_POSITIVES (see each script's
 # --help). Heavy steps run under nice. The generated data never enters the repository.
 set -eu
@@ -122,26 +126,30 @@ nice -n 10 $PY "$T/prepare_data.py" "$DATA" "$WORK" --word "$WORD" --scale "${SC
 FLOOR_BOTH=""
 [ "${FLOOR_BOTH_SIDES:-0}" = 1 ] && FLOOR_BOTH="--floor-both-sides"
 GATED=""
-[ "${GATED_HEAD:-0}" = 1 ] && GATED="--gated-head"
+[ "${GATED_HEAD:-1}" = 1 ] && GATED="--gated-head"
 # shellcheck disable=SC2086
-nice -n 10 $PY "$T/train.py" "$DATA" "$WORK" --steps "${STEPS:-4312}" \
-  --snapshot-every "${SNAPSHOT_EVERY:-500}" --seed "${SEED:-7}" $SYNTH $GATED \
+nice -n 10 $PY "$T/train.py" "$DATA" "$WORK" --steps "${STEPS:-2400}" \
+  --snapshot-every "${SNAPSHOT_EVERY:-500}" --seed "${SEED:-9}" $SYNTH $GATED \
   ${GATE_PEAK_WEIGHT:+--gate-peak-weight "$GATE_PEAK_WEIGHT"} \
-  ${WORD_GATES:+--word-gates "$WORD_GATES"} ${POOL_WEIGHT:+--pool-weight "$POOL_WEIGHT"} ${P_RESET:+--p-reset "$P_RESET"} \
+  ${WORD_GATES:+--word-gates "$WORD_GATES"} ${POOL_WEIGHT:+--pool-weight "$POOL_WEIGHT"} --p-reset "${P_RESET:-0.1}" \
   ${P_REAL:+--p-real "$P_REAL"} $FLOOR_BOTH \
   ${QUIET_WEIGHT:+--quiet-weight "$QUIET_WEIGHT"} ${WORD_LEVEL:+--word-level "$WORD_LEVEL"} \
   ${LEVEL_WEIGHT:+--level-weight "$LEVEL_WEIGHT"} ${BAND_WEIGHT:+--band-weight "$BAND_WEIGHT"} \
   ${BATCH:+--batch "$BATCH"} ${VAL_STREAMS:+--val-streams "$VAL_STREAMS"} \
   ${VAL_EVERY:+--val-every "$VAL_EVERY"}
-CAL_OPTS="$GATED ${CALIBRATE_STREAMS:+--streams $CALIBRATE_STREAMS} ${P_RESET:+--p-reset $P_RESET} \
+CAL_OPTS="$GATED ${CALIBRATE_STREAMS:+--streams $CALIBRATE_STREAMS} --p-reset ${P_RESET:-0.1} \
 ${CALIBRATE_ITERS:+--iters $CALIBRATE_ITERS} ${VAL_STREAMS:+--val-streams $VAL_STREAMS} \
 ${CALIBRATE_NEGATIVE_MINUTES:+--negative-minutes $CALIBRATE_NEGATIVE_MINUTES}"
 # shellcheck disable=SC2086
 nice -n 10 $PY "$T/calibrate.py" "$DATA" "$WORK" $SYNTH $CAL_OPTS \
   --out "$WORK/calibrated_final.pt"
 CANDIDATES="$WORK/calibrated_final.pt"
-for s in ${CHOOSE_SNAPSHOTS:-}; do
+for s in ${CHOOSE_SNAPSHOTS-1500}; do
   snap=$(printf '%s/snapshot_%06d.pt' "$WORK" "$s")
+  if [ ! -f "$snap" ]; then
+    echo "make_model.sh: no snapshot of step $s (a shorter run): not a candidate" >&2
+    continue
+  fi
   # shellcheck disable=SC2086
   nice -n 10 $PY "$T/calibrate.py" "$DATA" "$WORK" $SYNTH $CAL_OPTS --weights "$snap" \
     --out "$WORK/calibrated_$s.pt"
@@ -149,7 +157,7 @@ for s in ${CHOOSE_SNAPSHOTS:-}; do
 done
 # shellcheck disable=SC2086  # the candidates are one word each
 nice -n 10 $PY "$T/choose.py" "$DATA" "$WORK" $CANDIDATES --cli "$CLI" --qelt-write "$WRITER" \
-  ${CHOOSE_TALK_HOURS:+--talk-hours "$CHOOSE_TALK_HOURS"} \
+  --talk-hours "${CHOOSE_TALK_HOURS:-5}" \
   ${CHOOSE_REPEATS:+--repeats "$CHOOSE_REPEATS"}
 if [ "${FINETUNE_STEPS:-0}" != 0 ]; then
   nice -n 10 $PY "$T/finetune.py" "$DATA" "$WORK" --steps "$FINETUNE_STEPS"
