@@ -99,17 +99,15 @@ def microphone_chunks():
         raise SystemExit(f"listen.py: arecord failed (exit status {recorder.returncode})")
 
 
-def listen(engines, names, chunks, lead_frames=0):
+def listen(engines, names, chunks):
     """Pushes every chunk to every engine and prints the detections in time order, then
-    model order. Frames of the leading silence are not counted in the printed times."""
+    model order."""
     for chunk in chunks:
         heard = []
         for order, engine in enumerate(engines):
             heard += [(d.frame_index, order, d.score) for d in engine.push_pcm_i16(chunk)]
         for frame, order, score in sorted(heard):
-            if frame >= lead_frames:
-                print(f"{names[order]}\t{(frame - lead_frames) / 100:.2f}\t{score:.4f}",
-                      flush=True)
+            print(f"{names[order]}\t{frame / 100:.2f}\t{score:.4f}", flush=True)
 
 
 def main():
@@ -141,20 +139,18 @@ def main():
 
     if args.file is None:
         print("listening (Ctrl-C stops)", file=sys.stderr, flush=True)
-        chunks, lead_frames = microphone_chunks(), 0
+        chunks = microphone_chunks()
     else:
-        # A recording, not a live room: a second of silence before it, as a listening
-        # device hears its room before anyone speaks, and one after it, since a word's
+        # A recording, not a live room: a second of silence after it, since a word's
         # score peaks a few tenths of a second after the word ends.
         try:
             stream = sys.stdin.buffer if args.file == "-" else open(args.file, "rb")
         except OSError as error:
             raise SystemExit(f"listen.py: {error}")
         silence = array.array("h", bytes(2 * RATE))
-        chunks = itertools.chain([silence], chunks_from(stream), [silence])
-        lead_frames = RATE // 160
+        chunks = itertools.chain(chunks_from(stream), [silence])
     try:
-        listen(engines, names, chunks, lead_frames)
+        listen(engines, names, chunks)
     except KeyboardInterrupt:
         # Ctrl-C is how a live listener ends: no traceback. arecord, in the same process
         # group, has had the signal too; closing its generator below reaps it.

@@ -194,7 +194,7 @@ class Scores(unittest.TestCase):
         with open(Fixture.raw, "rb") as f:
             raw = f.read()
         frames = len(Fixture.reference)
-        for lead, skipped in ((None, 100), ("0.25", 25)):
+        for lead, skipped in ((None, 0), ("0.25", 25), ("1", 100)):
             with self.subTest(lead=lead):
                 padded = os.path.join(ARGS.work, "lead.raw")
                 with open(padded, "wb") as g:
@@ -208,7 +208,7 @@ class Scores(unittest.TestCase):
         self.assertNotEqual(want, Fixture.reference, "the silence should change the state")
         # Detections are numbered the same way; none comes from the silence itself.
         result = run_cli("detect", "--model", Fixture.model, "--threshold=0", "--cooldown=0",
-                         "--tail=0", "--json", Fixture.wav16)
+                         "--lead=1", "--tail=0", "--json", Fixture.wav16)
         self.assertEqual(result.returncode, EXIT_OK, result.err)
         got = [json.loads(line)["frame_index"] for line in result.out.splitlines()]
         self.assertEqual(got, list(range(frames)))

@@ -45,13 +45,12 @@ def run_example(*args, stdin=None):
                           env=environment(), timeout=120)
 
 
-def expected_lines(models, pcm, threshold=None, cooldown=None, lead=True):
+def expected_lines(models, pcm, threshold=None, cooldown=None, tail=True):
     """What the example should print: each model's detections over the recording (with a
-    second of silence before and after it unless lead is False), in time order, then model
-    order, the times counted from the recording's start."""
+    second of silence after it unless tail is False), in time order, then model order, the
+    times counted from the recording's start."""
     heard = []
-    lead_frames = 100 if lead else 0
-    audio = SILENCE + pcm + SILENCE if lead else pcm
+    audio = pcm + SILENCE if tail else pcm
     samples = array.array("h", audio)
     assert sys.byteorder == "little"
     for order, (name, path) in enumerate(models):
@@ -60,9 +59,8 @@ def expected_lines(models, pcm, threshold=None, cooldown=None, lead=True):
             engine.threshold = threshold
         if cooldown is not None:
             engine.cooldown_frames = cooldown
-        heard += [(d.frame_index, order, name, d.score) for d in engine.push_pcm_i16(samples)
-                  if d.frame_index >= lead_frames]
-    return [f"{name}\t{(frame - lead_frames) / 100:.2f}\t{score:.4f}"
+        heard += [(d.frame_index, order, name, d.score) for d in engine.push_pcm_i16(samples)]
+    return [f"{name}\t{frame / 100:.2f}\t{score:.4f}"
             for frame, order, name, score in sorted(heard)]
 
 
@@ -125,7 +123,7 @@ def test_microphone_through_arecord_until_ctrl_c(raw_sample, tmp_path):
         assert listener.stderr.readline() == b"listening (Ctrl-C stops)\n"
         # A live capture has no silence put around it.
         want = expected_lines([("computer", BUNDLED)], raw_sample.read_bytes(), 0.0, 50,
-                              lead=False)
+                              tail=False)
         # Printed as they happen: the recorder is still running.
         got = [listener.stdout.readline().decode().rstrip("\n") for _ in want]
         assert got == want

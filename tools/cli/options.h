@@ -23,7 +23,9 @@ inline constexpr int EXIT_USAGE = 2;   // bad command line
 inline constexpr int EXIT_MODEL = 3;   // the model is missing, unreadable or broken
 inline constexpr int EXIT_OUTPUT = 4;  // the scores file could not be written
 
-inline constexpr std::uint64_t DEFAULT_LEAD_FRAMES = 100;     // 1 s in 10 ms steps
+// A listening device has heard its room long before anyone speaks, and the model scores a
+// word the same after any room, so nothing is fed before an input unless asked for.
+inline constexpr std::uint64_t DEFAULT_LEAD_FRAMES = 0;       // in 10 ms steps
 inline constexpr std::uint64_t DEFAULT_TAIL_SAMPLES = 16000;  // 1 s at 16 kHz
 inline constexpr double MAX_SILENCE_SECONDS = 60.0;
 
