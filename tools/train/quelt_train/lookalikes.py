@@ -8,7 +8,7 @@ vowel, or a voiced consonant for its unvoiced twin, costs half) ranks them. The 
 - words close to the whole phrase ("commuter", "compute" for "computer");
 - for a phrase of several words, its parts alone ("hey", "nova") and the phrase with a word
   swapped for a close one ("a nova", "hey novel");
-- the phrase inside longer words ("supercomputer", "casanova");
+- the phrase inside longer words, by sound first ("supercomputer", "supernova");
 - the phrase's sounds split over two words ("come pewter");
 - a few look-alikes followed by a command, as the phrase would be ("nova, turn on the lights").
 Nothing that sounds exactly like the phrase (its word forms, homophones) is ever a negative.
@@ -233,13 +233,26 @@ def find(phrase, work_dir, word_list_path=WORD_LIST, voice=VOICE, user=(), log=p
     for x, c in sorted(zip(d.tolist(), combos))[:n_swap]:
       if x > 0:
         add(c, "a word swapped")
-  inside = set()
+  # a longer word that holds the word's sounds ("supernova") before one that only holds
+  # its letters ("innovate" says no "nova"); one form of each word ("innovated" after
+  # "innovate" would add nothing the network has not heard)
+  inside = {}
   for w in words:
     if len(w) >= 3 and w not in ("hey", "okay", "hello"):
       wt = "".join(tab.get(w) or tab_extra[w])
-      inside |= {x for x, t in tab.items() if x != w and len(x) > len(w) and
-                 (w in x or (len(wt) >= 3 and wt in "".join(t)))}
-  for x in sorted(inside, key=lambda x: (len(x), x))[:n_inside]:
+      for x, t in tab.items():
+        if x == w or len(x) <= len(w):
+          continue
+        by_sound = len(wt) >= 3 and wt in "".join(t)
+        if by_sound or w in x:
+          inside[x] = min(inside.get(x, 1), 0 if by_sound else 1)
+  taken = []
+  for x in sorted(inside, key=lambda x: (inside[x], len(x), x)):
+    if len(taken) == n_inside:
+      break
+    if x not in seen and not any(x.startswith(y) for y in taken):
+      taken.append(x)
+  for x in taken:
     add(x, "inside a longer word")
   splits = []
   for i in range(2, len(target) - 1):
