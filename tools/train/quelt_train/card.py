@@ -133,8 +133,10 @@ def build(phrase_text, work_dir, docs_dir, model_name, toks=None):
       continue
     key = "test" if res is test else "val"
     fig = {}
+    people = ", ".join(f"{n} {fam}" for fam, n in sorted(res["info"].get("voices", {}).items()))
     lines += [f"## {title}", "",
-              f"{res['info']['words']} wake words one every 8 to 20 s in {res['info']['stream_hours']:.2f} h "
+              f"{res['info']['words']} wake words{f' of {people}' if people else ''}, one "
+              f"every 8 to 20 s in {res['info']['stream_hours']:.2f} h "
               f"streams, each one session never reset; false accepts pooled with "
               f"{res['info']['talk_hours']:.2f} h of talk without the phrase.", "",
               "| Room | False rejects at 0.9 | False accepts / h at 0.9 | "
@@ -156,8 +158,8 @@ def build(phrase_text, work_dir, docs_dir, model_name, toks=None):
             f"- Look-alike negatives said by the synthetic voices: "
             f"{card['lookalike_negatives']} (found by phoneme distance; "
             f"{card['your_negatives']} of your own).",
-            "- Your recordings: " + (spec["recordings"] if spec.get("recordings") else "none") +
-            " (split by file into training and validation).",
+            "- Your recordings: " + (f"{spec['recordings']} (split by file into training and "
+                                     "validation)." if spec.get("recordings") else "none."),
             "- Synthetic voices (engine: voices / clips in train, val, test): " + "; ".join(
                 f"{eng} " + ", ".join(f"{s} {v[s]['voices']}/{v[s]['clips']}"
                                       for s in ("train", "val", "test") if s in v)

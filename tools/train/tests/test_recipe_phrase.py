@@ -147,7 +147,16 @@ def test_the_card_says_plainly_when_a_model_is_not_usable(tmp_path):
   (docs / "model_listening_val.json").write_text(json.dumps(dict(good, info=info)))
   c = card.write(str(tmp_path / "hey_nova.qelt"), str(tmp_path), str(docs), "hey nova",
                  lookalikes.tokens("hˈeɪ nˈoʊvə"))
-  assert c["usable"] and (tmp_path / "hey_nova.md").read_text().startswith("# Wake word")
+  md = (tmp_path / "hey_nova.md").read_text()
+  assert c["usable"] and md.startswith("# Wake word")
+  # the card names whose words the listening figures counted, and no recordings as none
+  (docs / "model_listening_val.json").write_text(json.dumps(dict(
+      good, info=dict(info, voices={"synthetic voices": 7, "your recordings": 2}))))
+  card.write(str(tmp_path / "hey_nova.qelt"), str(tmp_path), str(docs), "hey nova",
+             lookalikes.tokens("hˈeɪ nˈoʊvə"))
+  md = (tmp_path / "hey_nova.md").read_text()
+  assert "10 wake words of 7 synthetic voices, 2 your recordings, one every" in md
+  assert "- Your recordings: none.\n" in md
 
 
 def test_progress_lines():
