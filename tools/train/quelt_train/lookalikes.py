@@ -11,7 +11,9 @@ vowel, or a voiced consonant for its unvoiced twin, costs half) ranks them. The 
 - the phrase inside longer words, by sound first ("supercomputer", "supernova");
 - the phrase's sounds split over two words ("come pewter");
 - a few look-alikes followed by a command, as the phrase would be ("nova, turn on the lights").
-Nothing that sounds exactly like the phrase (its word forms, homophones) is ever a negative.
+Nothing that sounds exactly like the phrase (its word forms, homophones) is ever a negative,
+nor what sounds within half a phoneme of it ("he nova"), nor a word that begins with its
+sounds ("hey novas"), nor a second text with the same sounds ("hah nova" after "ha nova").
 Everything is sorted and deterministic; the user's own list (--negatives FILE) is added.
 (The CMU pronouncing dictionary, in Debian's pocketsphinx-en-us at
 /usr/share/pocketsphinx/model/en-us/cmudict-en-us.dict, has no entry for a made-up name,
@@ -35,6 +37,8 @@ STRESS = "ˈˌ"
 TWINS = [set(p) for p in ("pb", "td", "kg", "fv", "sz", "θð", "ʃʒ", "tɾ", "dɾ", "mn", "nŋ",
                           "ɹl", "ɹɚ")]
 COMMAND = "turn on the lights"
+# the closest a look-alike may sound to the phrase: more than one vowel swapped for another
+MIN_DISTANCE = 0.75
 
 
 def tokens(ipa):
@@ -200,17 +204,32 @@ def find(phrase, work_dir, word_list_path=WORD_LIST, voice=VOICE, user=(), log=p
   own = re.compile(r"\b" + re.escape(phrase.text) + r"\b")
   out, seen = [], set()
 
+  sounds = set()
+
   def add(text, how):
     text = " ".join(text.split())
     key = text.lower().strip(".,!?")
     if key in seen or key in forms or own.search(key):
-      return
-    # nothing that sounds exactly like the phrase
-    if how != "yours" or all(w in tab or w in tab_extra for w in key.split()):
-      if toks(key) == target:
-        return
+      return False
+    plain = [w.strip(".,!?") for w in key.split()]
+    if all(w in tab or w in tab_extra for w in plain):
+      sound = toks(" ".join(plain))
+      if sound == target:
+        return False  # sounds exactly like the phrase: a positive, whoever wrote it
+      if how != "yours":
+        # A word that begins with the phrase's sounds ("hey novas") is the phrase until the
+        # detector has fired: refusing it teaches the network to refuse the phrase.
+        if sound[: len(target)] == target:
+          return False
+        # Half a phoneme (one vowel for another: "he nova") is what voices and their formant
+        # shifts do to the phrase itself, so such a text is not a negative.
+        if how != "part of the phrase" and (
+            sound in sounds or distances(target, [sound])[0] < MIN_DISTANCE):
+          return False
+      sounds.add(sound)
     seen.add(key)
     out.append((text, how))
+    return True
 
   skip = set(words)
   whole = nearest(target, tab, n_whole, exclude=skip)
@@ -220,7 +239,7 @@ def find(phrase, work_dir, word_list_path=WORD_LIST, voice=VOICE, user=(), log=p
     for size in range(len(words) - 1, 0, -1):
       for i in range(len(words) - size + 1):
         add(" ".join(words[i: i + size]), "part of the phrase")
-    near = [[w] + [x for _, x in nearest(tab.get(w) or tab_extra[w], tab, 4, 0.67,
+    near = [[w] + [x for _, x in nearest(tab.get(w) or tab_extra[w], tab, 8, 0.67,
                                          exclude={w}, slack=2)] for w in words]
     combos = set()
     for i in range(len(words)):
@@ -230,9 +249,11 @@ def find(phrase, work_dir, word_list_path=WORD_LIST, voice=VOICE, user=(), log=p
       combos |= {f"{a} {b}" for a in near[0][1:3] for b in near[1][1:3]}
     combos = sorted(combos)
     d = distances(target, [toks(c) for c in combos])
-    for x, c in sorted(zip(d.tolist(), combos))[:n_swap]:
-      if x > 0:
-        add(c, "a word swapped")
+    taken = 0
+    for x, c in sorted(zip(d.tolist(), combos)):
+      if taken == n_swap:
+        break
+      taken += x > 0 and add(c, "a word swapped")
   # a longer word that holds the word's sounds ("supernova") before one that only holds
   # its letters ("innovate" says no "nova"); one form of each word ("innovated" after
   # "innovate" would add nothing the network has not heard)
@@ -266,9 +287,11 @@ def find(phrase, work_dir, word_list_path=WORD_LIST, voice=VOICE, user=(), log=p
       splits.append(f"{lw} {rw}")
   splits = sorted(set(splits))
   d = distances(target, [toks(s) for s in splits])
-  for x, s in sorted(zip(d.tolist(), splits))[:n_split]:
-    if x > 0:
-      add(s, "split over two words")
+  taken = 0
+  for x, s in sorted(zip(d.tolist(), splits)):
+    if taken == n_split:
+      break
+    taken += x > 0 and add(s, "split over two words")
   firsts = [t for t, how in out if how in ("part of the phrase", "close to the phrase")]
   for t in firsts[:n_command]:
     add(f"{t}, {COMMAND}", "before a command")

@@ -49,7 +49,7 @@ def small_list(tmp_path_factory):
   d = tmp_path_factory.mktemp("la")
   words = L.word_list()[::40] + ["commuter", "compute", "computers", "supercomputer", "novel",
                                  "nova", "novas", "supernova", "innovate", "innovated",
-                                 "innovates", "a", "hey", "hay", "he", "come",
+                                 "innovates", "a", "hey", "hay", "he", "come", "novels",
                                  "pewter", "computer", "nora"]
   path = d / "words"
   path.write_text("\n".join(words) + "\n")
@@ -62,13 +62,23 @@ def test_lookalikes_of_computer_and_hey_nova(small_list):
   comp = P.Phrase("computer", words_dir="/nonexistent")
   found = L.find(comp, work, path)
   texts = [t for t, _ in found]
-  assert "commuter" in texts and "compute" in texts and "computers" in texts
+  assert "commuter" in texts and "compute" in texts
+  # "computers" is "computer" until its last sound: refusing it would refuse the word
+  assert "computers" not in texts and "supercomputer" in texts
   assert "computer" not in texts and texts == [t for t, _ in L.find(comp, work, path)]
   assert any(L.COMMAND in t for t in texts)
   nova = P.Phrase("hey nova")
   texts = [t for t, _ in L.find(nova, work, path, user=["hey nova.", "nova scotia"])]
   assert "hey" in texts and "nova" in texts and "nova scotia" in texts
-  assert "hey novel" in texts or "a nova" in texts or "he nova" in texts
+  assert "hey novel" in texts or "hey novels" in texts
+  # half a phoneme from the phrase, or the phrase and then more: not negatives
+  assert "he nova" not in texts and "hey novas" not in texts and "novas" in texts
+  assert "nova scotia" in texts
+  sounds = [L.phonemise([t.replace(",", "")])[0] for t in texts]
+  assert len(set(sounds)) == len(sounds)  # no two texts sound the same
+  target = L.phonemise(["hey nova"])[0]
+  ours = [s for s, t in zip(sounds, texts) if t not in ("hey", "nova", "nova scotia")]
+  assert min(L.distances(target, ours)) >= L.MIN_DISTANCE
   inside = [t for t, how in L.find(nova, work, path) if how == "inside a longer word"]
   # the word's sounds inside a longer word come before its letters alone, one form a word
   assert inside.index("supernova") < inside.index("innovate")
