@@ -202,9 +202,7 @@ def find(phrase, work_dir, word_list_path=WORD_LIST, voice=VOICE, user=(), log=p
   target = toks(phrase.text)
   forms = phrase.spoken_forms()
   own = re.compile(r"\b" + re.escape(phrase.text) + r"\b")
-  out, seen = [], set()
-
-  sounds = set()
+  out, seen, sounds = [], set(), set()
 
   def add(text, how):
     text = " ".join(text.split())
@@ -231,6 +229,14 @@ def find(phrase, work_dir, word_list_path=WORD_LIST, voice=VOICE, user=(), log=p
     out.append((text, how))
     return True
 
+  def add_closest(cands, n, how):
+    """The n closest of cands that add() takes, nearest first."""
+    d, taken = distances(target, [toks(c) for c in cands]), 0
+    for x, c in sorted(zip(d.tolist(), cands)):
+      if taken == n:
+        break
+      taken += x > 0 and add(c, how)
+
   skip = set(words)
   whole = nearest(target, tab, n_whole, exclude=skip)
   for _, w in whole:
@@ -247,13 +253,7 @@ def find(phrase, work_dir, word_list_path=WORD_LIST, voice=VOICE, user=(), log=p
         combos.add(" ".join(words[:i] + [x] + words[i + 1:]))
     if len(words) == 2:
       combos |= {f"{a} {b}" for a in near[0][1:3] for b in near[1][1:3]}
-    combos = sorted(combos)
-    d = distances(target, [toks(c) for c in combos])
-    taken = 0
-    for x, c in sorted(zip(d.tolist(), combos)):
-      if taken == n_swap:
-        break
-      taken += x > 0 and add(c, "a word swapped")
+    add_closest(sorted(combos), n_swap, "a word swapped")
   # a longer word that holds the word's sounds ("supernova") before one that only holds
   # its letters ("innovate" says no "nova"); one form of each word ("innovated" after
   # "innovate" would add nothing the network has not heard)
@@ -285,13 +285,7 @@ def find(phrase, work_dir, word_list_path=WORD_LIST, voice=VOICE, user=(), log=p
     rw = exact_r[0] if exact_r else right[0][1]
     if lw and rw:
       splits.append(f"{lw} {rw}")
-  splits = sorted(set(splits))
-  d = distances(target, [toks(s) for s in splits])
-  taken = 0
-  for x, s in sorted(zip(d.tolist(), splits)):
-    if taken == n_split:
-      break
-    taken += x > 0 and add(s, "split over two words")
+  add_closest(sorted(set(splits)), n_split, "split over two words")
   firsts = [t for t, how in out if how in ("part of the phrase", "close to the phrase")]
   for t in firsts[:n_command]:
     add(f"{t}, {COMMAND}", "before a command")
