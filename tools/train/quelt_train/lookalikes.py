@@ -14,6 +14,8 @@ vowel, or a voiced consonant for its unvoiced twin, costs half) ranks them. The 
 Nothing that sounds exactly like the phrase (its word forms, homophones) is ever a negative,
 nor what sounds within half a phoneme of it ("he nova"), nor a word that begins with its
 sounds ("hey novas"), nor a second text with the same sounds ("hah nova" after "ha nova").
+The first two hold in every accent the voices speak, not only in the one the list is ranked
+in: where the r is silent, "hey never" is "heɪ nɛvə" against "heɪ nəʊvə", one vowel away.
 Everything is sorted and deterministic; the user's own list (--negatives FILE) is added.
 (The CMU pronouncing dictionary, in Debian's pocketsphinx-en-us at
 /usr/share/pocketsphinx/model/en-us/cmudict-en-us.dict, has no entry for a made-up name,
@@ -28,6 +30,8 @@ import subprocess
 
 import numpy as np
 
+from . import synth
+
 WORD_LIST = "/usr/share/dict/words"
 VOICE = "en-us"
 DIPHTHONGS = ("eɪ", "aɪ", "ɔɪ", "oʊ", "aʊ", "əʊ", "ɪə", "eə", "ʊə", "aɪə", "aʊə")
@@ -39,6 +43,9 @@ TWINS = [set(p) for p in ("pb", "td", "kg", "fv", "sz", "θð", "ʃʒ", "tɾ", "
 COMMAND = "turn on the lights"
 # the closest a look-alike may sound to the phrase: more than one vowel swapped for another
 MIN_DISTANCE = 0.75
+# the accents the synthetic voices speak, in which a look-alike must stay as far from the
+# phrase as in VOICE
+ACCENTS = tuple(synth.ESPEAK_ACCENTS)
 
 
 def tokens(ipa):
@@ -190,10 +197,39 @@ def read_negatives(path):
   return out
 
 
+def too_close(target, sound):
+  """Whether a text's sound is the phrase's to a listener: within MIN_DISTANCE of it, or the
+  phrase and then more (a causal detector has fired before the extra sound)."""
+  return sound[: len(target)] == target or distances(target, [sound])[0] < MIN_DISTANCE
+
+
+class AccentCheck:
+  """too_close() in every accent of `accents`, each text phonemised once per accent, many
+  texts in one espeak-ng call (prefetch)."""
+
+  def __init__(self, phrase_text, accents):
+    self.accents = [a for a in accents if a != VOICE]
+    self.targets = {a: phonemise([phrase_text], a)[0] for a in self.accents}
+    self.sounds = {}
+
+  def prefetch(self, texts):
+    new = sorted({t for t in texts if t not in self.sounds})
+    if new and self.accents:
+      per = {a: phonemise(new, a) for a in self.accents}
+      for i, t in enumerate(new):
+        self.sounds[t] = {a: per[a][i] for a in self.accents}
+
+  def rejects(self, text):
+    self.prefetch([text])
+    return any(too_close(self.targets[a], self.sounds[text][a]) for a in self.accents)
+
+
 def find(phrase, work_dir, word_list_path=WORD_LIST, voice=VOICE, user=(), log=print,
-         n_whole=14, n_swap=10, n_inside=6, n_split=6, n_command=3, limit=None):
+         n_whole=14, n_swap=10, n_inside=6, n_split=6, n_command=3, limit=None,
+         accents=ACCENTS):
   """The look-alike negatives of a Phrase, in a fixed order: [(text, how it was found)].
-  limit: phonemise only about that many words of the list (a quick run)."""
+  limit: phonemise only about that many words of the list (a quick run); accents: the other
+  accents in which no look-alike may sound like the phrase (() for the list's voice alone)."""
   tab = table(work_dir, word_list_path, voice, log, limit)
   words = phrase.words
   missing = [w for w in dict.fromkeys(words + list(user)) if w not in tab]
@@ -203,6 +239,7 @@ def find(phrase, work_dir, word_list_path=WORD_LIST, voice=VOICE, user=(), log=p
   forms = phrase.spoken_forms()
   own = re.compile(r"\b" + re.escape(phrase.text) + r"\b")
   out, seen, sounds = [], set(), set()
+  accent = AccentCheck(phrase.text, accents)
 
   def add(text, how):
     text = " ".join(text.split())
@@ -216,13 +253,13 @@ def find(phrase, work_dir, word_list_path=WORD_LIST, voice=VOICE, user=(), log=p
         return False  # sounds exactly like the phrase: a positive, whoever wrote it
       if how != "yours":
         # A word that begins with the phrase's sounds ("hey novas") is the phrase until the
-        # detector has fired: refusing it teaches the network to refuse the phrase.
+        # detector has fired: refusing it teaches the network to refuse the phrase. Half a
+        # phoneme (one vowel for another: "he nova") is what voices and their formant
+        # shifts do to the phrase itself, so such a text is not a negative either.
         if sound[: len(target)] == target:
           return False
-        # Half a phoneme (one vowel for another: "he nova") is what voices and their formant
-        # shifts do to the phrase itself, so such a text is not a negative.
         if how != "part of the phrase" and (
-            sound in sounds or distances(target, [sound])[0] < MIN_DISTANCE):
+            sound in sounds or too_close(target, sound) or accent.rejects(" ".join(plain))):
           return False
       sounds.add(sound)
     seen.add(key)
@@ -232,6 +269,7 @@ def find(phrase, work_dir, word_list_path=WORD_LIST, voice=VOICE, user=(), log=p
   def add_closest(cands, n, how):
     """The n closest of cands that add() takes, nearest first."""
     d, taken = distances(target, [toks(c) for c in cands]), 0
+    accent.prefetch(c for x, c in sorted(zip(d.tolist(), cands))[: 3 * n])
     for x, c in sorted(zip(d.tolist(), cands)):
       if taken == n:
         break
@@ -239,6 +277,7 @@ def find(phrase, work_dir, word_list_path=WORD_LIST, voice=VOICE, user=(), log=p
 
   skip = set(words)
   whole = nearest(target, tab, n_whole, exclude=skip)
+  accent.prefetch(w for _, w in whole)
   for _, w in whole:
     add(w, "close to the phrase")
   if len(words) > 1:
