@@ -7,7 +7,7 @@ cached in the work folder, and a weighted edit distance over phonemes (a vowel f
 vowel, or a voiced consonant for its unvoiced twin, costs half) ranks them. The list holds:
 - words close to the whole phrase ("commuter", "compute" for "computer");
 - for a phrase of several words, its parts alone ("hey", "nova") and the phrase with a word
-  swapped for a close one ("hey never", "hey lava");
+  swapped for a close one ("hey navy", "hey lava");
 - the phrase inside longer words, by sound first ("supercomputer", "supernova");
 - the phrase's sounds split over two words ("come pewter");
 - a few look-alikes followed by a command, as the phrase would be ("nova, turn on the lights").
