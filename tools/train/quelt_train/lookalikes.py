@@ -255,9 +255,8 @@ def find(phrase, work_dir, word_list_path=WORD_LIST, voice=VOICE, user=(), log=p
         # A word that begins with the phrase's sounds ("hey novas") is the phrase until the
         # detector has fired: refusing it teaches the network to refuse the phrase. Half a
         # phoneme (one vowel for another: "he nova") is what voices and their formant
-        # shifts do to the phrase itself, so such a text is not a negative either.
-        if sound[: len(target)] == target:
-          return False
+        # shifts do to the phrase itself, so such a text is not a negative either. (A part
+        # of the phrase is shorter than the phrase, so neither holds for it.)
         if how != "part of the phrase" and (
             sound in sounds or too_close(target, sound) or accent.rejects(" ".join(plain))):
           return False
@@ -268,9 +267,9 @@ def find(phrase, work_dir, word_list_path=WORD_LIST, voice=VOICE, user=(), log=p
 
   def add_closest(cands, n, how):
     """The n closest of cands that add() takes, nearest first."""
-    d, taken = distances(target, [toks(c) for c in cands]), 0
-    accent.prefetch(c for x, c in sorted(zip(d.tolist(), cands))[: 3 * n])
-    for x, c in sorted(zip(d.tolist(), cands)):
+    ranked, taken = sorted(zip(distances(target, [toks(c) for c in cands]).tolist(), cands)), 0
+    accent.prefetch(c for _, c in ranked[: 3 * n])
+    for x, c in ranked:
       if taken == n:
         break
       taken += x > 0 and add(c, how)
