@@ -9,7 +9,7 @@ vowel, or a voiced consonant for its unvoiced twin, costs half) ranks them. The 
 - for a phrase of several words, its parts alone ("hey", "nova") and the phrase with a word
   swapped for a close one ("hey navy", "hey lava");
 - the phrase inside longer words, by sound first ("supercomputer", "supernova");
-- the phrase's sounds split over two words ("come pewter");
+- the phrase's sounds split over two words ("hen ova" for "hey nova");
 - a few look-alikes followed by a command, as the phrase would be ("nova, turn on the lights").
 Nothing that sounds exactly like the phrase (its word forms, homophones) is ever a negative,
 nor what sounds within half a phoneme of it ("he nova"), nor a word that begins with its
