@@ -34,6 +34,8 @@
 # P_REAL (default: train.py's) the share of training wake words from real recordings,
 # P_RESET (default 0.1) the share of training and calibration streams that open
 # with digital silence, as after a reset,
+# CHOOSE_AVERAGE (default 1; 0: not a candidate) the moving average of the weights over the
+# last few hundred steps competes in the choice with the final network,
 # CHOOSE_SNAPSHOTS (default "1500"; empty: none) training steps whose snapshots (kept every
 # SNAPSHOT_EVERY steps, default 500) are calibrated and compete in the choice with the final
 # network ("1500 2000"; a step the run did not reach is left out), CHOOSE_TALK_HOURS
@@ -144,6 +146,12 @@ ${CALIBRATE_NEGATIVE_MINUTES:+--negative-minutes $CALIBRATE_NEGATIVE_MINUTES}"
 nice -n 10 $PY "$T/calibrate.py" "$DATA" "$WORK" $SYNTH $CAL_OPTS \
   --out "$WORK/calibrated_final.pt"
 CANDIDATES="$WORK/calibrated_final.pt"
+if [ "${CHOOSE_AVERAGE:-1}" = 1 ] && [ -f "$WORK/model_average.pt" ]; then
+  # shellcheck disable=SC2086
+  nice -n 10 $PY "$T/calibrate.py" "$DATA" "$WORK" $SYNTH $CAL_OPTS \
+    --weights "$WORK/model_average.pt" --out "$WORK/calibrated_average.pt"
+  CANDIDATES="$CANDIDATES $WORK/calibrated_average.pt"
+fi
 for s in ${CHOOSE_SNAPSHOTS-1500}; do
   snap=$(printf '%s/snapshot_%06d.pt' "$WORK" "$s")
   if [ ! -f "$snap" ]; then

@@ -9,7 +9,8 @@ own room, which go through the network without gradient and carry no target, so 
 pool and the receptive field of every trained frame hold the stream's own sound as in a
 session that has been listening, never the warm-up's silence. Saves WORK_DIR/checkpoint.pt
 every few minutes (training resumes from it) and at the end, and the network every 500
-steps as WORK_DIR/snapshot_STEP.pt; calibrate.py then fits the head to the pooled score and
+steps as WORK_DIR/snapshot_STEP.pt, and a moving average of the weights over the last few
+hundred steps as WORK_DIR/model_average.pt; calibrate.py then fits the head to the pooled score and
 choose.py picks among the calibrated candidates on validation people.
 """
 
@@ -22,7 +23,7 @@ import numpy as np
 import torch
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from quelt_train import augment, data, frontend, losses, metrics, model as M  # noqa: E402
+from quelt_train import augment, averaging, data, frontend, losses, metrics, model as M  # noqa: E402
 from quelt_train.progress import Progress, skipped  # noqa: E402
 
 
@@ -181,6 +182,9 @@ def main():
   ap.add_argument("--val-every", type=int, default=150)
   ap.add_argument("--val-streams", type=int, default=256,
                   help="validation streams scored every --val-every steps")
+  ap.add_argument("--average-decay", type=float, default=0.998,
+                  help="decay of the moving average of the weights, saved at the end as "
+                       "WORK_DIR/model_average.pt (0: none; 0.998 spans about 500 steps)")
   ap.add_argument("--snapshot-every", type=int, default=500,
                   help="also keep the network every N steps as WORK_DIR/snapshot_STEP.pt, "
                        "for the choice on validation people (0: none)")
@@ -237,13 +241,19 @@ def main():
     # fixed during training (its gradient is not used), so the log's pooled terms show how
     # far the gates alone carry the 2 s mean; calibrate.py fits it afterwards
     losses.set_gated_head(net.head, word_gates=args.word_gates)
+  average = averaging.WeightAverage(net, args.average_decay) if args.average_decay else None
+  if average is not None and step and "average" in ck:
+    average.load_state_dict(ck["average"])
   batches = iter(torch.utils.data.DataLoader(
       BatchStream(train_set, args.batch, args.seed + step, fe, args.vtlp), batch_size=None,
       num_workers=1, prefetch_factor=4))
 
   def save_checkpoint():
-    torch.save({"model": net.state_dict(), "opt": opt.state_dict(), "step": step,
-                "after_head": after_head.state_dict()}, ckpt_path)
+    state = {"model": net.state_dict(), "opt": opt.state_dict(), "step": step,
+             "after_head": after_head.state_dict()}
+    if average is not None:
+      state["average"] = average.state_dict()
+    torch.save(state, ckpt_path)
 
   last_ckpt = time.time()
   stats_acc = []
@@ -292,6 +302,8 @@ def main():
     loss.backward()
     torch.nn.utils.clip_grad_norm_(net.parameters(), 5.0)
     opt.step()
+    if average is not None:
+      average.update(net)
     step += 1
     stats_acc.append([float(loss), st["neg"], st["neg_peak"], st["pos"], float(aux),
                       float(after), float(band), float(quiet), t_step - t_data,
@@ -313,6 +325,8 @@ def main():
       save_checkpoint()
       last_ckpt = time.time()
   torch.save(net.state_dict(), model_path)
+  if average is not None:
+    torch.save(average.state_dict(), os.path.join(args.work_dir, "model_average.pt"))
   save_checkpoint()
   final = frame_validation(net, fe, val_x, val_labels, word_gates=word_gates)
   log(f"done after {step} steps; validation per-frame loss {final:.4f}; the head is fitted "
